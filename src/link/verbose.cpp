@@ -1,0 +1,7 @@
+#include "link/verbose.h"
+
+namespace torvi {
+
+int verbose = 0;
+
+}  // namespace torvi

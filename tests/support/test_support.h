@@ -1,0 +1,56 @@
+#pragma once
+// Helpers shared by the tests: console capture, scratch folders, files.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace torvi::test {
+
+// Redirects console_out and console_err to temporary files for its lifetime.
+class ConsoleCapture {
+ public:
+  ConsoleCapture();
+  ~ConsoleCapture();
+  ConsoleCapture(const ConsoleCapture&) = delete;
+  ConsoleCapture& operator=(const ConsoleCapture&) = delete;
+  std::string out() const;
+  std::string err() const;
+
+ private:
+  FILE* out_;
+  FILE* err_;
+  FILE* saved_out_;
+  FILE* saved_err_;
+};
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<std::uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+void write_file(const std::string& path, const std::string& text);
+bool file_exists(const std::string& path);
+
+// Folder of the shared test data (the conformance corpus); empty when absent.
+std::string shared_dir();
+
+// Runs a shell command, returns its exit status and collects its standard output.
+int run_command(const std::string& command, std::string* output = nullptr);
+
+// True when `program` is on the PATH.
+bool have_program(const std::string& program);
+
+}  // namespace torvi::test
