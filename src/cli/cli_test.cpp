@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"repeated_text_option", {"--ip", "a", "--ip", "b"}, "IP=a\nIP=b\noptIP=b\n"},
         OutputCase{"csv_path_not_json", {"--channelcsvfile", "C:\\data\\ch1.csv"},
                    "CHANNELCSVFILE=C:\\data\\ch1.csv\noptarg=#C:\\data\\ch1.csv#"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(CliOptions, VerboseSetsTheFlagOnlyWhenGiven) {
   test::ConsoleCapture capture;
