@@ -1,17 +1,83 @@
+#include <cstdio>
+#include <ctime>
+
 #include "action/actions.h"
+#include "backup/backup.h"
+#include "backup/backup_zip.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 
 namespace torvi {
+namespace {
+
+constexpr const char* kTag = "backup";
+
+// The configurations fetched when no list is given, in this order.
+const std::vector<std::string> kDefaultConfigs = {
+    "systemconfig", "schedules", "rlc",         "dali1", "dali2",   "dali3",
+    "dali4",        "cd1",       "cd2",         "cd3",   "cd4",     "system_ui32",
+    "dalv",         "daeu",      "daeutr",      "daeutc", "dacdlcm", "dacdlcr"};
+
+// A file in the output folder; without one, in the current folder.
+std::string output_path(const char* folder, const std::string& name) {
+  return folder ? platform_join_path(folder, name) : name;
+}
+
+std::string archive_name(const char* ip) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (!localtime_r(&now, &local)) {
+    local = std::tm{};
+  }
+  std::string name;
+  format_text(name, "backup_%s_KORVAN_%04u%02u%02u_%02u%02u%02u.zip", ip,
+              static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
+              static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
+              static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec));
+  return name;
+}
+
+void write_tar_file(const std::string& path, const ReceiveBuffer& received) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return;
+  std::fwrite(received.data.data(), 1, received.data.size(), f);
+  std::fclose(f);
+}
+
+}  // namespace
 
 int get_backup(const char* ip, const char* backupFileOut, const char* backupFileOutType,
                const std::vector<std::string>* backupConfig) {
-  (void)backupFileOut;
-  (void)backupFileOutType;
-  (void)backupConfig;
   if (!ip) {
     console_out("Missing arguments for action get_backup.");
     return 2;
   }
+  std::string base_url;
+  if (format_text(base_url, "http://%s", ip) < 0) return 0;
+  const std::vector<std::string>& configs =
+      backupConfig && !backupConfig->empty() ? *backupConfig : kDefaultConfigs;
+
+  const std::string type = backupFileOutType ? backupFileOutType : "directory";
+  const bool to_zip = type == "zip";
+  const bool to_directory = type == "directory";
+
+  backup_zip archive;
+  if (to_zip) backup_zip_open(archive, output_path(backupFileOut, archive_name(ip)));
+
+  for (const std::string& name : configs) {
+    backup_file file;
+    if (backup_fetch(base_url.c_str(), name.c_str(), &file) != 0) {
+      console_out("%s\tbackup file not found for action get_backup.\r\n\r\n", kTag);
+      continue;
+    }
+    console_out("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", kTag);
+    if (to_directory) {
+      write_tar_file(output_path(backupFileOut, name + ".tar"), file.received);
+    } else if (to_zip && archive.archive) {
+      backup_zip_add(archive, name + ".tar", file.received.data);
+    }
+  }
+  if (archive.archive) backup_zip_close(archive);
   return 0;
 }
 

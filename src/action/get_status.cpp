@@ -1,5 +1,6 @@
 #include "action/actions.h"
 #include "platform/console.h"
+#include "status/status.h"
 
 namespace torvi {
 
@@ -8,7 +9,11 @@ int get_status(const char* ip) {
     console_out("Missing arguments for action get_status.");
     return 2;
   }
-  return 1;
+  StatusRecord record;
+  int result = status_fetch(ip, &record);
+  if (result == 0) console_out("model_name=%s\r\n", record.model_name->c_str());
+  status_free(&record);
+  return result;
 }
 
 }  // namespace torvi

@@ -1,0 +1,161 @@
+#include "backup/backup.h"
+
+#include <new>
+#include <vector>
+
+#include "json/json_parser.h"
+#include "link/transfers.h"
+#include "platform/console.h"
+
+namespace torvi {
+namespace {
+
+constexpr const char* kTag = "backup";
+constexpr const char* kStatusMember = "status.txt";
+
+struct Listing {
+  int status = 0;  // 0 when the end marker was reached
+  int members = 0;
+};
+
+// Prints the members of the archive at the reader's start.
+Listing list_members(tar_stream& reader) {
+  Listing listing;
+  console_out("%s\tbackup file contains: \r\n", kTag);
+  for (;;) {
+    tar_header header;
+    int code = tar_read_header(reader, header);
+    if (code == TAR_ERR_NULL_RECORD) break;
+    if (code != TAR_OK) {
+      console_out("\tfile error %d.\r\n", code);
+      listing.status = code;
+      break;
+    }
+    console_out("\t%s (%d bytes)\r\n", header.name.c_str(), static_cast<int>(header.size));
+    code = tar_next(reader);
+    if (code != TAR_OK) {
+      console_out("\tfile error %d.\r\n", code);
+      listing.status = code;
+      break;
+    }
+    ++listing.members;
+  }
+  return listing;
+}
+
+struct Identity {
+  const char* key;
+  std::optional<std::string> backup_file::*field;
+};
+
+constexpr Identity kIdentity[] = {
+    {"model_name", &backup_file::model_name},
+    {"firmware_version", &backup_file::firmware_version},
+    {"serial_number", &backup_file::serial_number},
+    {"mac", &backup_file::mac},
+};
+
+// Takes the four identity keys from the JSON text of "status.txt". Keys and
+// values pair by string tokens; a broken text is read up to its error.
+void read_identity(const char* text, backup_file& file) {
+  JsonParser parser{};
+  jp_open_string(parser, text);
+  bool inside = false;
+  const Identity* pending = nullptr;  // the identity key whose value is due
+  for (;;) {
+    int token = jp_next(parser);
+    if (token == TOKEN_ERROR || token == TOKEN_DONE) break;
+    if (token == TOKEN_OBJECT_BEGIN) {
+      inside = true;
+    } else if (token == TOKEN_OBJECT_END) {
+      inside = false;
+    } else if (token == TOKEN_STRING && inside) {
+      const char* s = jp_get_string(parser);
+      if (pending) {
+        file.*(pending->field) = s;
+        pending = nullptr;
+      } else {
+        // Any other string is taken as a key; one that is none of ours
+        // leaves nothing pending, so its value is read as a key in turn.
+        for (const Identity& id : kIdentity) {
+          if (std::string_view(s) == id.key) pending = &id;
+        }
+      }
+    }
+  }
+  jp_close(parser);
+}
+
+const char* or_null(const std::optional<std::string>& text) {
+  return text ? text->c_str() : "(null)";
+}
+
+}  // namespace
+
+int backup_check_file(backup_file* file) {
+  if (!file || file->received.data.empty()) return 1;
+  tar_stream reader;
+  tar_open_memory_reader(reader, file->received.data);
+  Listing listing = list_members(reader);
+
+  int result;
+  tar_header header;
+  if (tar_find(reader, kStatusMember, &header) != TAR_OK) {
+    console_out("%s\terror status.txt file not found.\r\n", kTag);
+    result = 2;
+  } else if (header.size == 0) {
+    console_out("%s\terror status.txt file size error\r\n", kTag);
+    result = listing.status;
+  } else if (tar_check_member(reader, header) != TAR_OK) {
+    // The header claims more than the archive holds: nothing is allocated
+    // for a size nobody sent.
+    console_out("%s\terror reading status.txt\r\n", kTag);
+    result = listing.status;
+  } else {
+    std::vector<std::uint8_t> text;
+    bool have_memory = true;
+    try {
+      text.resize(static_cast<size_t>(header.size) + 1);
+    } catch (const std::bad_alloc&) {
+      have_memory = false;
+    }
+    if (!have_memory) {
+      result = listing.status;
+    } else if (tar_read_data(reader, std::span(text.data(), header.size)) != TAR_OK) {
+      console_out("%s\terror reading status.txt\r\n", kTag);
+      result = listing.status;
+    } else {
+      text[header.size] = 0;
+      read_identity(reinterpret_cast<const char*>(text.data()), *file);
+      console_out("%s\tmodel name: %s\r\n", kTag, or_null(file->model_name));
+      console_out("%s\tfirmware version: %s\r\n", kTag, or_null(file->firmware_version));
+      console_out("%s\tserial number: %s\r\n", kTag, or_null(file->serial_number));
+      console_out("%s\tmac: %s\r\n", kTag, or_null(file->mac));
+      result = 0;
+    }
+  }
+  tar_close(reader);
+  return listing.members < 2 ? 3 : result;
+}
+
+int backup_list_tar(tar_stream* stream) {
+  if (!stream) return 1;
+  tar_finalize(*stream);
+  std::span<const std::uint8_t> bytes = tar_memory_data(*stream);
+  tar_stream reader;
+  tar_open_memory_reader(reader, bytes.data(), bytes.size());
+  Listing listing = list_members(reader);
+  tar_close(reader);
+  return listing.status;
+}
+
+int backup_fetch(const char* base_url, const char* name, backup_file* file) {
+  if (!base_url || !name || !file) return 1;
+  *file = backup_file{};
+  std::string url;
+  if (format_text(url, "%s/api/v100/backup.ssi?config=%s", base_url, name) < 0) return 1;
+  if (link_fetch(kTag, url.c_str(), file->received) != 0) return 1;
+  return backup_check_file(file);
+}
+
+}  // namespace torvi
