@@ -1,0 +1,146 @@
+#include "backup/backup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace torvi {
+namespace {
+
+using Member = std::pair<std::string, std::string>;
+
+std::vector<std::uint8_t> make_tar(const std::vector<Member>& members) {
+  tar_stream writer;
+  EXPECT_EQ(tar_open_memory_writer(writer), TAR_OK);
+  for (const auto& [name, body] : members) {
+    EXPECT_EQ(tar_write_file_header(writer, name, static_cast<std::uint32_t>(body.size())), TAR_OK);
+    EXPECT_EQ(tar_write_data(writer, std::span(reinterpret_cast<const std::uint8_t*>(body.data()),
+                                               body.size())),
+              TAR_OK);
+  }
+  EXPECT_EQ(tar_finalize(writer), TAR_OK);
+  return tar_memory_take(writer);
+}
+
+const std::string kStatus =
+    R"({"model_name":"M","firmware_version":"F","serial_number":"S","mac":"A"})";
+const std::string kNoMac = R"({"model_name":"M","firmware_version":"F","serial_number":"S"})";
+const std::string kConfig(700, 'c');
+
+std::string status_line(const std::string& body) {
+  return "\tstatus.txt (" + std::to_string(body.size()) + " bytes)\r\n";
+}
+
+std::string identity(const char* m, const char* f, const char* s, const char* a) {
+  return std::string("backup\tmodel name: ") + m + "\r\nbackup\tfirmware version: " + f +
+         "\r\nbackup\tserial number: " + s + "\r\nbackup\tmac: " + a + "\r\n";
+}
+
+const std::string kHead = "backup\tbackup file contains: \r\n";
+
+struct CheckCase {
+  const char* name;
+  std::vector<std::uint8_t> answer;
+  int result;
+  std::string out;
+};
+
+std::vector<std::uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+// A tar whose "status.txt" header claims far more data than follows.
+std::vector<std::uint8_t> huge_status_member() {
+  std::vector<std::uint8_t> tar = make_tar({{"status.txt", kStatus}, {"/etc/x.bin", "x"}});
+  tar_stream writer;
+  tar_open_memory_writer(writer);
+  tar_write_file_header(writer, "status.txt", 0x7fffffff);
+  std::vector<std::uint8_t> header = tar_memory_take(writer);
+  std::copy(header.begin(), header.begin() + 512, tar.begin());
+  return tar;
+}
+
+TEST(BackupCheck, ResultsAndLines) {
+  std::string html(600, ' ');
+  html.replace(0, 30, "<html>404 Not Found</html>");
+  std::vector<std::uint8_t> bad_checksum = make_tar({{"status.txt", kStatus}, {"/a", "b"}});
+  bad_checksum[0] ^= 0x01;
+  const CheckCase cases[] = {
+      {"accepted",
+       make_tar({{"/etc/config/dali/dali1.bin", kConfig}, {"status.txt", kStatus}}),
+       0,
+       kHead + "\t/etc/config/dali/dali1.bin (700 bytes)\r\n" + status_line(kStatus) +
+           identity("M", "F", "S", "A")},
+      {"status_alone",
+       make_tar({{"status.txt", kStatus}}),
+       3,
+       kHead + status_line(kStatus) + identity("M", "F", "S", "A")},
+      {"html_page", bytes(html), 3,
+       kHead + "\tfile error -6.\r\nbackup\terror status.txt file not found.\r\n"},
+      {"short_page", bytes("<html>oops</html>"), 3,
+       kHead + "\tfile error -3.\r\nbackup\terror status.txt file not found.\r\n"},
+      {"no_mac",
+       make_tar({{"status.txt", kNoMac}, {"/a", "b"}}),
+       0,
+       kHead + status_line(kNoMac) + "\t/a (1 bytes)\r\n" + identity("M", "F", "S", "(null)")},
+      {"number_shifts_keys",
+       make_tar({{"status.txt", R"({"model_name":1,"firmware_version":"F"})"}, {"/a", "b"}}), 0,
+       kHead + "\tstatus.txt (39 bytes)\r\n\t/a (1 bytes)\r\n" +
+           identity("firmware_version", "(null)", "(null)", "(null)")},
+      {"broken_json_keeps_keys",
+       make_tar({{"status.txt", R"({"mac":"A","model_name":)"}, {"/a", "b"}}), 0,
+       kHead + "\tstatus.txt (24 bytes)\r\n\t/a (1 bytes)\r\n" +
+           identity("(null)", "(null)", "(null)", "A")},
+      {"empty_archive", make_tar({}), 3, kHead + "backup\terror status.txt file not found.\r\n"},
+      {"no_status", make_tar({{"/a", "b"}, {"/c", "d"}}), 2,
+       kHead + "\t/a (1 bytes)\r\n\t/c (1 bytes)\r\nbackup\terror status.txt file not found.\r\n"},
+      {"empty_status", make_tar({{"status.txt", ""}, {"/a", "b"}}), 0,
+       kHead + "\tstatus.txt (0 bytes)\r\n\t/a (1 bytes)\r\nbackup\terror status.txt file size "
+               "error\r\n"},
+      {"bad_checksum", bad_checksum, 3,
+       kHead + "\tfile error -6.\r\nbackup\terror status.txt file not found.\r\n"},
+      {"huge_status_member", huge_status_member(), 3,
+       kHead + "\tstatus.txt (2147483647 bytes)\r\n\tfile error -3.\r\n"
+               "backup\terror reading status.txt\r\n"},
+  };
+  for (const auto& c : cases) {
+    test::ConsoleCapture capture;
+    backup_file file;
+    file.received.data = c.answer;
+    EXPECT_EQ(backup_check_file(&file), c.result) << c.name;
+    EXPECT_EQ(capture.out(), c.out) << c.name;
+  }
+}
+
+TEST(BackupCheck, StoresIdentityAndRefusesMissingData) {
+  test::ConsoleCapture capture;
+  backup_file file;
+  file.received.data = make_tar({{"status.txt", kStatus}, {"/a", "b"}});
+  ASSERT_EQ(backup_check_file(&file), 0);
+  EXPECT_EQ(file.model_name, "M");
+  EXPECT_EQ(file.firmware_version, "F");
+  EXPECT_EQ(file.serial_number, "S");
+  EXPECT_EQ(file.mac, "A");
+  backup_file empty;
+  EXPECT_EQ(backup_check_file(&empty), 1);
+  EXPECT_EQ(backup_check_file(nullptr), 1);
+  EXPECT_EQ(capture.out().find("error"), std::string::npos);
+}
+
+TEST(BackupListTar, FinalizesAndLists) {
+  test::ConsoleCapture capture;
+  tar_stream writer;
+  ASSERT_EQ(tar_open_memory_writer(writer), TAR_OK);
+  ASSERT_EQ(tar_write_file_header(writer, "/etc/config/dali/dali2.bin", 3), TAR_OK);
+  const std::uint8_t body[] = {1, 2, 3};
+  ASSERT_EQ(tar_write_data(writer, body), TAR_OK);
+  EXPECT_EQ(backup_list_tar(&writer), 0);
+  EXPECT_EQ(tar_memory_data(writer).size(), 2048u);
+  EXPECT_EQ(capture.out(), kHead + "\t/etc/config/dali/dali2.bin (3 bytes)\r\n");
+  EXPECT_EQ(backup_list_tar(nullptr), 1);
+}
+
+}  // namespace
+}  // namespace torvi
