@@ -1,0 +1,283 @@
+#include "firmware/firmware_package.h"
+
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "firmware/entry_decoder.h"
+#include "firmware/firmware_info.h"
+#include "firmware/hex.h"
+#include "platform/console.h"
+
+namespace torvi {
+namespace {
+
+// Files are read in chunks of this size; entries in chunks of the next.
+constexpr std::size_t kFileChunk = 1024;
+constexpr std::size_t kEntryChunk = 4096;
+// The header is read with one request of this many bytes, so that a header
+// that is too long shows up as one.
+constexpr std::size_t kHeaderRead = 128;
+
+std::size_t g_allocation_limit = SIZE_MAX;
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct ZipDiscarder {
+  void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using ZipPtr = std::unique_ptr<zip_t, ZipDiscarder>;
+
+// Closing an entry reports a CRC mismatch, among others; the reader does not
+// look at it, as the digest comparison judges the content.
+struct ZipFileCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileCloser>;
+
+// Appends `length` bytes; false when memory runs out (or the test limit hits).
+bool append_bytes(std::vector<std::uint8_t>& block, const std::uint8_t* bytes, std::size_t length) {
+  if (length > g_allocation_limit || block.size() > g_allocation_limit - length) return false;
+  try {
+    block.insert(block.end(), bytes, bytes + length);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// Reserving is only a speed-up: growth itself reports a shortage.
+void reserve_for(std::vector<std::uint8_t>& block, FILE* file, std::size_t limit) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return;
+  std::size_t wanted = static_cast<std::size_t>(info.st_size);
+  if (wanted > limit) wanted = limit;
+  if (wanted > g_allocation_limit) return;
+  try {
+    block.reserve(block.size() + wanted);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+enum class PackageRead { ok, memory, too_large };
+
+PackageRead read_package_file(const char* path, std::vector<std::uint8_t>& bytes) {
+  FilePtr file(std::fopen(path, "rb"));
+  if (!file) return PackageRead::ok;  // an empty package, refused as unreadable
+  struct stat info;
+  if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::uint64_t>(info.st_size) > kFirmwarePackageMaxSize) {
+    return PackageRead::too_large;
+  }
+  reserve_for(bytes, file.get(), kFirmwarePackageMaxSize);
+  std::uint8_t chunk[kFileChunk];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+    if (bytes.size() + n > kFirmwarePackageMaxSize) return PackageRead::too_large;
+    if (!append_bytes(bytes, chunk, n)) return PackageRead::memory;
+  }
+  return PackageRead::ok;
+}
+
+ZipPtr open_archive(const std::vector<std::uint8_t>& bytes) {
+  // libzip treats zero bytes as a new, empty archive; a package it is not.
+  if (bytes.empty()) return nullptr;
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+  zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+  if (source && !archive) zip_source_free(source);
+  zip_error_fini(&error);
+  return ZipPtr(archive);
+}
+
+// An open entry: libzip decrypts, the decoder decompresses.
+struct OpenEntry {
+  ZipFilePtr file;
+  EntryDecoderPtr decoder;
+};
+
+bool open_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, OpenEntry& entry) {
+  if (!(stat.valid & ZIP_STAT_COMP_METHOD) || !entry_method_supported(stat.comp_method)) {
+    return false;
+  }
+  entry.file.reset(
+      zip_fopen_index_encrypted(archive, index, ZIP_FL_COMPRESSED, kFirmwarePackagePassword));
+  if (!entry.file) return false;
+  std::optional<std::uint64_t> declared;
+  if (stat.valid & ZIP_STAT_SIZE) declared = stat.size;
+  zip_file_t* file = entry.file.get();
+  entry.decoder = entry_decoder_open(
+      stat.comp_method, declared, [file](std::uint8_t* buffer, std::size_t capacity) {
+        return static_cast<std::int64_t>(zip_fread(file, buffer, capacity));
+      });
+  return entry.decoder != nullptr;
+}
+
+bool is_aes256(const zip_stat_t& stat) {
+  return (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method == ZIP_EM_AES_256;
+}
+
+// The messages of one entry's failures: the header's and the payload's.
+struct EntryNames {
+  const char* name;
+  int missing_code;
+  const char* missing;
+  const char* no_record;
+  const char* not_aes256;
+  int password_code;
+};
+
+constexpr EntryNames kHeaderNames{kFirmwareHeaderEntry,
+                                  FIRMWARE_ERR_NO_HEADER,
+                                  "File format is invalid (bh).\n",
+                                  "File format is invalid (ppbh).\n",
+                                  "File format is invalid (ppfbh).\n",
+                                  FIRMWARE_ERR_HEADER_PASSWORD};
+constexpr EntryNames kPayloadNames{kFirmwarePayloadEntry,
+                                   FIRMWARE_ERR_NO_PAYLOAD,
+                                   "File format is invalid (binary).\n",
+                                   "File format is invalid (ppb).\n",
+                                   "File format is invalid (ppfb).\n",
+                                   FIRMWARE_ERR_PAYLOAD_PASSWORD};
+
+// Locates, checks and opens one entry; prints the failure and returns its code.
+int find_and_open(zip_t* archive, const EntryNames& names, OpenEntry& entry) {
+  const zip_int64_t index = zip_name_locate(archive, names.name, 0);
+  if (index < 0) {
+    console_out("%s", names.missing);
+    return names.missing_code;
+  }
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
+    console_out("%s", names.no_record);
+    return FIRMWARE_ERR_ENTRY_RECORD;
+  }
+  if (!is_aes256(stat)) {
+    console_out("%s", names.not_aes256);
+    return FIRMWARE_ERR_NOT_AES256;
+  }
+  if (!open_entry(archive, static_cast<zip_uint64_t>(index), stat, entry)) {
+    console_out("File format is invalid (pbh).\n");
+    return names.password_code;
+  }
+  return FIRMWARE_OK;
+}
+
+// Keeps the header only when it is a whole digest: 64 digits give 32 bytes,
+// while a NUL among them would leave fewer to compare.
+std::optional<Sha256Digest> decode_header(const std::uint8_t (&text)[kHeaderRead + 1]) {
+  std::optional<std::vector<std::uint8_t>> bytes = hex_decode(reinterpret_cast<const char*>(text));
+  if (!bytes || bytes->size() != kSha256DigestSize) return std::nullopt;
+  Sha256Digest digest;
+  std::copy(bytes->begin(), bytes->end(), digest.begin());
+  return digest;
+}
+
+void feed_image(const ImageRecord& image, Sha256Context& digest) {
+  if (!image.data.empty()) sha256_update(digest, image.data.data(), image.data.size());
+}
+
+// How much more the image may take before it is known to be too large:
+// one byte past the largest acceptable image is enough to refuse it.
+std::size_t room_left(const ImageRecord& image, std::size_t chunk) {
+  const std::size_t cap = kFirmwareImageMaxSize + 1;
+  if (image.data.size() >= cap) return 0;
+  return std::min(chunk, cap - image.data.size());
+}
+
+}  // namespace
+
+void firmware_set_allocation_limit(std::size_t bytes) {
+  g_allocation_limit = bytes;
+}
+
+int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
+                          Sha256Context* digest) {
+  console_out("Preparing file...\n");
+  if (!image || !header_digest || !digest) {
+    console_out("Parameters error.\n");
+    return FIRMWARE_ERR_PARAMETERS;
+  }
+  header_digest->reset();
+
+  std::vector<std::uint8_t> package;
+  const PackageRead read = read_package_file(image->path, package);
+  if (read == PackageRead::memory) {
+    console_out("memory error\n");
+    return FIRMWARE_ERR_PACKAGE_MEMORY;
+  }
+  ZipPtr archive = read == PackageRead::ok ? open_archive(package) : nullptr;
+  if (!archive) {
+    console_out("File format is invalid (open).\n");
+    return FIRMWARE_ERR_OPEN;
+  }
+
+  {
+    OpenEntry header;
+    if (int rc = find_and_open(archive.get(), kHeaderNames, header); rc != FIRMWARE_OK) return rc;
+    std::uint8_t text[kHeaderRead + 1] = {};
+    const std::int64_t n = entry_decoder_read(*header.decoder, text, kHeaderRead);
+    if (n != static_cast<std::int64_t>(kFirmwareHeaderLength)) {
+      console_out("File content length is invalid (bh).\n");
+      return FIRMWARE_ERR_HEADER_LENGTH;
+    }
+    *header_digest = decode_header(text);
+  }
+
+  OpenEntry payload;
+  if (int rc = find_and_open(archive.get(), kPayloadNames, payload); rc != FIRMWARE_OK) return rc;
+  std::uint8_t chunk[kEntryChunk];
+  for (;;) {
+    const std::size_t want = room_left(*image, sizeof chunk);
+    if (want == 0) break;
+    const std::int64_t n = entry_decoder_read(*payload.decoder, chunk, want);
+    // A read error ends the image where it stands; the digest judges it.
+    if (n <= 0) break;
+    if (!append_bytes(image->data, chunk, static_cast<std::size_t>(n))) {
+      image->size = image->data.size();
+      console_out("memory error\n");
+      return FIRMWARE_ERR_IMAGE_MEMORY;
+    }
+    image->size = image->data.size();
+  }
+  payload = OpenEntry{};
+  feed_image(*image, *digest);
+  return FIRMWARE_OK;
+}
+
+int firmware_read_binary(ImageRecord* image, Sha256Context* digest) {
+  console_out("Preparing file...\n");
+  if (!image || !digest) {
+    console_out("Parameters error.\n");
+    return FIRMWARE_ERR_PARAMETERS;
+  }
+  FilePtr file(std::fopen(image->path, "rb"));
+  if (!file) return FIRMWARE_OK;
+  reserve_for(image->data, file.get(), kFirmwareImageMaxSize + 1);
+  std::uint8_t chunk[kFileChunk];
+  for (;;) {
+    const std::size_t want = room_left(*image, sizeof chunk);
+    if (want == 0) break;
+    const std::size_t n = std::fread(chunk, 1, want, file.get());
+    if (n == 0) break;
+    if (!append_bytes(image->data, chunk, n)) {
+      console_out("memory error\n");
+      return FIRMWARE_ERR_PACKAGE_MEMORY;
+    }
+    image->size = image->data.size();
+  }
+  feed_image(*image, *digest);
+  return FIRMWARE_OK;
+}
+
+}  // namespace torvi

@@ -1,0 +1,59 @@
+#pragma once
+// The two readers that turn a firmware file into the image held in memory:
+// the encrypted package ("bin": a ZIP with an AES-256 header entry naming
+// the image's SHA-256 and the image entry itself) and the raw image
+// ("binary"). Both feed the caller's running digest with the whole image.
+
+#include <cstddef>
+#include <optional>
+
+#include "firmware/image_record.h"
+#include "firmware/sha256.h"
+
+namespace torvi {
+
+// Both package entries open with this password (a text, not a key).
+constexpr char kFirmwarePackagePassword[] = "5e0b7a4c91d2f8e36a0c4b7d19e2f5a83c6d0b41";
+constexpr char kFirmwareHeaderEntry[] = "torvi.bh";
+constexpr char kFirmwarePayloadEntry[] = "torvi.binary";
+// The header entry is exactly this many hexadecimal digits.
+constexpr std::size_t kFirmwareHeaderLength = 64;
+// Largest package file the reader takes in (its length is a signed 32-bit count).
+constexpr std::size_t kFirmwarePackageMaxSize = 2147483647;
+
+// Results of the readers.
+constexpr int FIRMWARE_OK = 0;
+constexpr int FIRMWARE_ERR_PACKAGE_MEMORY = -2;  // also the raw reader's growth failure
+constexpr int FIRMWARE_ERR_IMAGE_MEMORY = -3;
+constexpr int FIRMWARE_ERR_NO_PAYLOAD = -4;
+constexpr int FIRMWARE_ERR_HEADER_LENGTH = -7;
+constexpr int FIRMWARE_ERR_NO_HEADER = -8;
+constexpr int FIRMWARE_ERR_OPEN = -9;
+constexpr int FIRMWARE_ERR_PARAMETERS = -10;
+constexpr int FIRMWARE_ERR_HEADER_PASSWORD = -11;
+constexpr int FIRMWARE_ERR_PAYLOAD_PASSWORD = -12;
+constexpr int FIRMWARE_ERR_ENTRY_RECORD = -13;
+constexpr int FIRMWARE_ERR_NOT_AES256 = -15;
+
+// Reads the package named by image->path: appends the payload to the
+// record and feeds it to `digest`. `header_digest` receives the decoded
+// header as soon as it is read (so it is set after a later failure too),
+// or stays empty when the header is not 64 hexadecimal digits. Prints its
+// progress and any failure; returns FIRMWARE_OK or one of the codes above.
+// The payload is cut short once it is longer than the largest acceptable
+// image, so the information check refuses it without it being held whole.
+int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
+                          Sha256Context* digest);
+
+// Reads the raw image file named by image->path into the record and feeds
+// it to `digest`. A file that does not open gives FIRMWARE_OK and an empty
+// image, which the information check refuses. Like the package reader it
+// stops once the image is longer than the largest acceptable one.
+int firmware_read_binary(ImageRecord* image, Sha256Context* digest);
+
+// Makes every buffer growth of the readers past `bytes` fail as if memory
+// had run out, so tests can reach those paths; SIZE_MAX (the default)
+// lifts the limit.
+void firmware_set_allocation_limit(std::size_t bytes);
+
+}  // namespace torvi
