@@ -1,0 +1,208 @@
+#include "sim/config_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace korvan {
+namespace {
+
+TEST(ConfigCrc16, KnownVectors) {
+  struct Case {
+    std::string text;
+    uint16_t crc;
+  } cases[] = {{"123456789", 0x6F91}, {"abc", 0x61DA}, {"", 0xFFFF}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(config_crc16(reinterpret_cast<const uint8_t*>(c.text.data()), c.text.size()), c.crc)
+        << c.text;
+  }
+}
+
+TEST(LayoutForFirmware, VersionsCompareAsText) {
+  struct Case {
+    std::span<const LayoutRow> table;
+    const char* version;
+    int index;
+  } cases[] = {
+      {firmware_layout_table, "1.0.0", 0},   {firmware_layout_table, "1.2.9", 0},
+      {firmware_layout_table, "1.3.0", 1},   {firmware_layout_table, "1.3.1", 2},
+      {firmware_layout_table, "1.4.7", 2},   {firmware_layout_table, "1.5.0", 3},
+      {firmware_layout_table, "2.0.0", 3},   {firmware_layout_table, "0.9.9", 0},
+      {firmware_layout_table, "1.10.0", 0},  {firmware_layout_table, "", 0},
+      {cd_restore_layout_table, "1.3.0", 0}, {cd_restore_layout_table, "1.5.0", 2},
+      {cd_restore_layout_table, "2.2.3", 2}, {cd_restore_layout_table, "2.2.4", 3},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(layout_for_firmware(c.table, c.version), c.index) << c.version;
+}
+
+// What a controller on each firmware starts with, and that every generated
+// channel file carries a header that verifies.
+TEST(MakeConfigFile, LayoutsFollowFirmware) {
+  struct Case {
+    const char* firmware;
+    size_t gear_length;
+    uint32_t gear_version;
+    size_t device_length;
+    uint32_t device_version;
+  } cases[] = {
+      {"1.0.0", 11168, 1, kDeviceV1Length, 1},
+      {"1.3.1", 10912, 2, 9436, 2},
+      {"1.5.0", 7072, 3, 9436, 2},  // device files follow their own table
+      {"2.2.4", 7072, 3, 9564, 3},
+  };
+  for (const Case& c : cases) {
+    for (const ConfigName& config : config_names()) {
+      SCOPED_TRACE(std::string(c.firmware) + " " + config.name);
+      const std::vector<uint8_t> file = make_config_file(config, c.firmware);
+      EXPECT_EQ(check_config_file(config, file, c.firmware), "");
+      if (config.kind == ConfigKind::opaque) {
+        EXPECT_EQ(file.size(), config.opaque_size);
+        continue;
+      }
+      const bool gear = config.kind == ConfigKind::gear;
+      ASSERT_EQ(file.size(), gear ? c.gear_length : c.device_length);
+      EXPECT_EQ(load_u32(file.data()), file.size());
+      EXPECT_EQ(load_u32(file.data() + 8), gear ? c.gear_version : c.device_version);
+      EXPECT_EQ(load_u32(file.data() + 12), 0u);
+      std::vector<uint8_t> zeroed = file;
+      std::memset(zeroed.data() + 4, 0, 4);
+      EXPECT_EQ(load_u32(file.data() + 4), config_crc16(zeroed.data(), zeroed.size()));
+    }
+  }
+}
+
+TEST(MakeConfigFile, SameBytesEveryTime) {
+  for (const ConfigName& config : config_names())
+    EXPECT_EQ(make_config_file(config, "2.2.4"), make_config_file(config, "2.2.4")) << config.name;
+  EXPECT_NE(make_config_file(*find_config_by_name("dali1"), "2.2.4"),
+            make_config_file(*find_config_by_name("dali2"), "2.2.4"));
+}
+
+// The gear files hold a partly used bus: entries with a short address have
+// the address byte 2 * address + 1, a name and scene levels; the others are
+// cleared as each layout clears them.
+TEST(MakeConfigFile, GearEntriesAreRealistic) {
+  struct Case {
+    const char* firmware;
+    size_t entry_size, name_offset, group_offset;
+    uint8_t cleared_address;
+  } cases[] = {
+      {"1.0.0", 152, 94, 9788, 0}, {"1.3.1", 160, 106, 10300, 0}, {"2.2.4", 100, 45, 6460, 255}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.firmware);
+    const std::vector<uint8_t> file = make_config_file(*find_config_by_name("dali2"), c.firmware);
+    unsigned assigned = 0;
+    for (size_t i = 0; i < 64; ++i) {
+      const uint8_t* e = file.data() + 60 + i * c.entry_size;
+      const char* name = reinterpret_cast<const char*>(e + c.name_offset);
+      ASSERT_LT(strnlen(name, 33), 33u) << "entry " << i;
+      if (load_u32(e) & 1) {
+        ++assigned;
+        EXPECT_EQ(e[11], 2 * i + 1);
+        EXPECT_GT(strnlen(name, 33), 0u);
+        EXPECT_NE(load_u16(e + 18), 0) << "no group membership";
+        EXPECT_EQ(e[20], 254);
+      } else {
+        EXPECT_EQ(e[11], c.cleared_address);
+        EXPECT_EQ(e[20], 255);
+      }
+    }
+    EXPECT_GT(assigned, 0u);
+    EXPECT_LT(assigned, 64u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(file.data() + c.group_offset), "Entrance 2");
+  }
+}
+
+TEST(MakeConfigFile, DeviceEntriesHaveInstances) {
+  for (const char* firmware : {"1.3.1", "2.2.4"}) {
+    const std::vector<uint8_t> file = make_config_file(*find_config_by_name("cd1"), firmware);
+    unsigned devices = 0;
+    for (size_t d = 0; d < 32; ++d) {
+      const uint8_t* e = file.data() + 28 + d * 100;
+      if (!(load_u32(e) & 1)) {
+        EXPECT_EQ(e[8], 255);
+        continue;
+      }
+      ++devices;
+      EXPECT_EQ(e[8], 2 * d + 1);
+      ASSERT_GT(e[10], 0);
+      for (size_t j = 0; j < e[10]; ++j) {
+        const uint8_t type = e[16 + 2 * j];
+        EXPECT_TRUE(type == 1 || type == 3 || type == 4) << int(type);
+      }
+      EXPECT_GT(strnlen(reinterpret_cast<const char*>(e + 80), 17), 0u);
+    }
+    EXPECT_GT(devices, 1u) << firmware;
+  }
+}
+
+// A restore takes a channel file only when its header agrees with itself and
+// with what the controller's firmware supports.
+TEST(CheckConfigFile, RefusesInconsistentFiles) {
+  using Edit = std::function<void(std::vector<uint8_t>&)>;
+  auto reseal = [](uint32_t version) {
+    return [version](std::vector<uint8_t>& f) { seal_config_header(f, version); };
+  };
+  struct Case {
+    const char* what;
+    const char* config;
+    const char* made_for;  // firmware the file is generated for
+    const char* target;    // firmware of the controller it is restored to
+    Edit edit;
+    const char* reason;  // expected start of the reason; "" when accepted
+  } cases[] = {
+      {"unchanged", "dali1", "2.2.4", "2.2.4", [](auto&) {}, ""},
+      {"older layout", "dali1", "1.3.1", "2.2.4", [](auto&) {}, ""},
+      {"same layout, other version text", "dali3", "1.5.0", "2.0.0", [](auto&) {}, ""},
+      {"flipped data byte", "dali1", "2.2.4", "2.2.4", [](auto& f) { f[100] ^= 1; }, "checksum"},
+      {"checksum upper half set", "dali1", "2.2.4", "2.2.4", [](auto& f) { f[6] = 1; }, "checksum"},
+      {"length field off by one", "dali1", "2.2.4", "2.2.4",
+       [](auto& f) { store_u32(f.data(), static_cast<uint32_t>(f.size() + 1)); }, "length field"},
+      {"file cut short", "dali1", "2.2.4", "2.2.4", [](auto& f) { f.resize(f.size() - 4); },
+       "length field"},
+      {"layout 3 body labelled 2", "dali1", "2.2.4", "2.2.4", reseal(2), "layout version 2 needs"},
+      {"unknown version", "dali1", "2.2.4", "2.2.4", reseal(7), "unknown layout version"},
+      {"newer gear layout", "dali1", "2.2.4", "1.3.1", [](auto&) {}, "layout version 3 is newer"},
+      {"newer device layout", "cd2", "2.2.4", "1.3.1", [](auto&) {}, "layout version 3 is newer"},
+      {"version-1 device file of any size", "cd2", "1.0.0", "2.2.4",
+       [](auto& f) {
+         f.resize(5000);
+         seal_config_header(f, 1);
+       },
+       ""},
+      {"device body labelled 3", "cd2", "1.3.1", "2.2.4", reseal(3), "layout version 3 needs"},
+      {"header only part", "dali4", "2.2.4", "2.2.4", [](auto& f) { f.resize(10); },
+       "file too short"},
+      {"empty opaque file", "rlc", "2.2.4", "2.2.4", [](auto& f) { f.clear(); }, "empty file"},
+      {"opaque file of other size", "rlc", "2.2.4", "2.2.4", [](auto& f) { f.resize(3); }, ""},
+      {"oversized opaque file", "rlc", "2.2.4", "2.2.4",
+       [](auto& f) { f.resize(kMaxConfigFile + 1); }, "file of"},
+  };
+  for (const Case& c : cases) {
+    const ConfigName& config = *find_config_by_name(c.config);
+    std::vector<uint8_t> file = make_config_file(config, c.made_for);
+    c.edit(file);
+    const std::string reason = check_config_file(config, file, c.target);
+    if (*c.reason == 0)
+      EXPECT_EQ(reason, "") << c.what;
+    else
+      EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << c.what << ": " << reason;
+  }
+}
+
+TEST(ConfigNames, PathsAndNamesMatchBothWays) {
+  ASSERT_EQ(config_names().size(), 18u);
+  for (const ConfigName& c : config_names()) {
+    EXPECT_EQ(find_config_by_path(c.path), &c);
+    EXPECT_EQ(find_config_by_name(c.name), &c);
+  }
+  EXPECT_EQ(find_config_by_path("etc/config/dali/dali1.bin"), nullptr);  // no leading slash
+  EXPECT_EQ(find_config_by_name("DALI1"), nullptr);
+  EXPECT_STREQ(find_config_by_name("schedules")->path, "/etc/config/schedule/schedule.bin");
+}
+
+}  // namespace
+}  // namespace korvan

@@ -1,0 +1,674 @@
+#include "sim/korvan_sim.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "sim/config_files.h"
+#include "sim/faults.h"
+#if __has_include("sim/firmware_maker.h")
+#include "sim/firmware_maker.h"
+#else
+namespace korvan {
+struct ImageInfo {
+  std::string model;
+  std::string version_string;
+  uint32_t version_number = 0;
+};
+// Stand-in until the maker lands: reads the block at 0x1C0000.
+__attribute__((weak)) bool read_image_info(const std::vector<uint8_t>& image, ImageInfo& info) {
+  if (image.size() < 0x1C00B8) return false;
+  auto text = [&](size_t at) {
+    const char* p = reinterpret_cast<const char*>(image.data() + at);
+    return std::string(p, strnlen(p, 32));
+  };
+  info.model = text(0x1C000C);
+  info.version_string = text(0x1C004E);
+  return true;
+}
+}  // namespace korvan
+#endif
+#include "sim/json_text.h"
+#include "sim/sim_archive.h"
+#include "sim/sim_state.h"
+#include "sim/tftp_server.h"
+
+namespace korvan {
+namespace {
+
+constexpr const char* kModel = "KORVAN-4";
+constexpr const char* kSerial = "K4-2311-004217";
+constexpr const char* kMac = "00:1B:C5:0B:42:17";
+constexpr size_t kMaxImage = 16777214;
+constexpr int kBindAttempts = 20;
+constexpr size_t kMaxEvents = 100000;
+constexpr size_t kUploadsKeptWithData = 8;
+constexpr auto kStartTimeout = std::chrono::seconds(5);
+
+// httplib keeps the bound socket to itself until it listens; a port that
+// turns out to be unusable for TFTP has to be given back by hand.
+class HttpServer : public httplib::Server {
+ public:
+  void release_socket() {
+    socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock != INVALID_SOCKET) ::close(sock);
+  }
+};
+
+std::string html_page(int status, const std::string& title, const std::string& text) {
+  return "<!DOCTYPE html>\n<html><head><title>" + std::to_string(status) + " " + title +
+         "</title></head>\n<body><h1>" + title + "</h1><p>" + text + "</p></body></html>\n";
+}
+
+std::string sha256_hex(const std::vector<uint8_t>& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::optional<uint64_t> parse_decimal(const std::string& text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value;
+}
+
+std::string lowercase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+uint16_t port_of(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+  if (addr.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+  return 0;
+}
+
+// Finds the TCP connection a request came in on and shuts it down, so the
+// client sees the connection end without a single byte of reply. httplib
+// closes the descriptor itself afterwards.
+void drop_connection(const httplib::Request& req) {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return;
+  while (dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (*end != '\0' || fd < 0 || fd == ::dirfd(dir)) continue;
+    int type = 0;
+    socklen_t type_len = sizeof type;
+    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 ||
+        type != SOCK_STREAM)
+      continue;
+    sockaddr_storage local{}, peer{};
+    socklen_t local_len = sizeof local, peer_len = sizeof peer;
+    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_len) != 0 ||
+        ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0)
+      continue;
+    if (port_of(local) == req.local_port && port_of(peer) == req.remote_port) {
+      ::shutdown(static_cast<int>(fd), SHUT_RDWR);
+      break;
+    }
+  }
+  ::closedir(dir);
+}
+
+std::string random_hex(size_t digits) {
+  std::random_device device;
+  std::string out;
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < digits; ++i) out += kHex[device() & 15];
+  return out;
+}
+
+std::string format_time(std::time_t t) {
+  std::tm local{};
+  localtime_r(&t, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string format_uptime(int64_t seconds) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%lld days %02lld:%02lld:%02lld",
+                static_cast<long long>(seconds / 86400),
+                static_cast<long long>(seconds / 3600 % 24),
+                static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return text;
+}
+
+}  // namespace
+
+struct Simulator::Impl {
+  SimOptions options;
+
+  mutable std::mutex mutex;  // everything below up to the servers
+  Faults faults;
+  std::vector<SimEvent> events;
+  std::string firmware;
+  std::optional<std::vector<uint8_t>> upload;
+  bool running = false;
+  bool stopping = false;
+  std::condition_variable stop_cv;  // wakes delayed replies on stop
+
+  std::mutex command_mutex;  // one restore or upgrade at a time
+  std::mutex log_mutex;
+
+  ControllerState state;
+  std::string private_dir;
+  std::string session_id;
+  std::chrono::steady_clock::time_point started;
+  uint16_t port = 0;
+
+  std::unique_ptr<HttpServer> http;
+  std::thread http_thread;
+  TftpServer tftp;
+
+  void record(const std::string& kind, const std::string& detail, bool ok,
+              std::vector<uint8_t> data = {});
+  Faults current_faults() const {
+    std::lock_guard lock(mutex);
+    return faults;
+  }
+  std::string current_firmware() const {
+    std::lock_guard lock(mutex);
+    return firmware;
+  }
+
+  void reply(httplib::Response& res, int status, std::string body, const std::string& type);
+  void setup_routes(HttpServer& server);
+  void serve_status(httplib::Response& res);
+  void serve_backup(const httplib::Request& req, httplib::Response& res);
+  void restore(httplib::Response& res);
+  void upgrade(const httplib::Request& req, httplib::Response& res);
+  std::string status_document(bool with_model) const;
+  std::vector<uint8_t> archive_for(const ConfigName& config, bool with_status) const;
+  void take_upload(const std::string& filename, std::vector<uint8_t> data);
+  bool bind_servers(std::string* error);
+};
+
+void Simulator::Impl::record(const std::string& kind, const std::string& detail, bool ok,
+                             std::vector<uint8_t> data) {
+  const size_t size = data.size();
+  {
+    std::lock_guard lock(mutex);
+    if (events.size() >= kMaxEvents) events.erase(events.begin(), events.begin() + kMaxEvents / 10);
+    if (kind == "upload") {
+      // Firmware images are large; a long-running controller keeps the bytes
+      // of its most recent uploads only.
+      size_t kept = 0;
+      for (auto it = events.rbegin(); it != events.rend(); ++it) {
+        if (it->kind != "upload" || it->data.empty()) continue;
+        if (++kept >= kUploadsKeptWithData) std::vector<uint8_t>().swap(it->data);
+      }
+    }
+    events.push_back(SimEvent{kind, detail, std::move(data), ok});
+  }
+  if (options.log) {
+    std::string line = "{\"kind\":" + json_quote(kind) + ",\"detail\":" + json_quote(detail) +
+                       ",\"ok\":" + (ok ? "true" : "false");
+    if (kind == "upload") line += ",\"size\":" + std::to_string(size);
+    line += "}\n";
+    std::lock_guard lock(log_mutex);
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+  }
+}
+
+void Simulator::Impl::reply(httplib::Response& res, int status, std::string body,
+                            const std::string& type) {
+  res.status = status;
+  if (!current_faults().http_truncate) {
+    res.set_content(body, type);
+    return;
+  }
+  // Announce more than there is, send what there is, then end the
+  // connection: the client is left waiting for bytes that never come.
+  const size_t announced = body.size() + std::max<size_t>(body.size(), 64);
+  res.set_content_provider(
+      announced, type, [body = std::move(body)](size_t offset, size_t, httplib::DataSink& sink) {
+        if (offset < body.size()) sink.write(body.data() + offset, body.size() - offset);
+        return false;
+      });
+}
+
+std::string Simulator::Impl::status_document(bool with_model) const {
+  const auto now = std::chrono::steady_clock::now();
+  const int64_t uptime = std::chrono::duration_cast<std::chrono::seconds>(now - started).count();
+  JsonMembers m;
+  if (with_model) m.emplace_back("model_name", kModel);
+  m.emplace_back("firmware_version", current_firmware());
+  m.emplace_back("build_date", "2026-02-17");
+  m.emplace_back("license", "KORVAN-4 Professional");
+  m.emplace_back("license_number", "K4P-7731-0458");
+  m.emplace_back("hostname", "korvan-4-0b4217");
+  m.emplace_back("serial_number", kSerial);
+  m.emplace_back("mac", kMac);
+  m.emplace_back("rtc_temperature", "31.5");
+  m.emplace_back("ram_memory", "42316/131072 kB");
+  m.emplace_back("flash_memory", "18304/65536 kB");
+  m.emplace_back("boot_count", std::to_string(state.boot_count()));
+  m.emplace_back("time", format_time(std::time(nullptr)));
+  m.emplace_back("uptime", format_uptime(uptime));
+  for (unsigned channel = 1; channel <= 4; ++channel)
+    m.emplace_back("dali_channel_" + std::to_string(channel), "ok");
+  m.emplace_back("ip", options.address);
+  m.emplace_back("bacnet_ip", "disabled");
+  m.emplace_back("session_id", session_id);
+  m.emplace_back("username", "admin");
+  return json_object(m) + "\n";
+}
+
+std::vector<uint8_t> Simulator::Impl::archive_for(const ConfigName& config,
+                                                  bool with_status) const {
+  std::vector<ArchiveMember> members;
+  const int64_t mtime = state.mtime(config.name);
+  members.push_back({config.path, state.file(config.name), mtime, true});
+  if (with_status) {
+    std::string text = json_object({{"model_name", kModel},
+                                    {"firmware_version", current_firmware()},
+                                    {"serial_number", kSerial},
+                                    {"mac", kMac}}) +
+                       "\n";
+    members.push_back({"status.txt", std::vector<uint8_t>(text.begin(), text.end()), mtime, true});
+  }
+  return archive_pack(members);
+}
+
+void Simulator::Impl::serve_status(httplib::Response& res) {
+  const Faults f = current_faults();
+  if (f.status_404) {
+    reply(res, 404, html_page(404, "Not Found", "The requested page does not exist."), "text/html");
+  } else if (f.status_empty) {
+    reply(res, 200, "", "application/json");
+  } else {
+    reply(res, 200, status_document(!f.status_no_model), "application/json");
+  }
+}
+
+void Simulator::Impl::serve_backup(const httplib::Request& req, httplib::Response& res) {
+  const std::string name = req.get_param_value("config");
+  const ConfigName* config = find_config_by_name(name);
+  if (!config) {
+    reply(res, 404, html_page(404, "Not Found", "No configuration of that name."), "text/html");
+    return;
+  }
+  const Faults f = current_faults();
+  if (f.backup_not_tar) {
+    reply(res, 200, html_page(200, "Backup", "The configuration is being prepared."), "text/html");
+    return;
+  }
+  std::vector<uint8_t> bytes = archive_for(*config, !f.backup_no_status);
+  if (bytes.empty()) {
+    reply(res, 500, html_page(500, "Internal Server Error", "Archive failed."), "text/html");
+    return;
+  }
+  if (f.backup_bad_checksum) archive_corrupt_checksum(bytes, 0);
+  if (f.backup_huge_member && !f.backup_no_status)
+    archive_claim_size(bytes, archive_header_offset(bytes, "status.txt"), f.backup_huge_member);
+  reply(res, 200, std::string(bytes.begin(), bytes.end()), "application/x-tar");
+}
+
+void Simulator::Impl::restore(httplib::Response& res) {
+  std::lock_guard command(command_mutex);
+  std::optional<std::vector<uint8_t>> bytes;
+  std::string fw;
+  {
+    std::lock_guard lock(mutex);
+    bytes = upload;
+    fw = firmware;
+  }
+  auto refuse_all = [&](const std::string& why) {
+    record("restore", "refused: " + why, false);
+    reply(res, 400, "restore refused: " + why + "\n", "text/plain");
+  };
+  if (!bytes) return refuse_all("nothing has been uploaded");
+  std::vector<ArchiveMember> members;
+  std::string why;
+  if (!archive_unpack(*bytes, members, &why))
+    return refuse_all("upload is not a tar archive (" + why + ")");
+  if (members.empty()) return refuse_all("the archive holds no files");
+
+  unsigned applied = 0, refused = 0;
+  std::string text;
+  for (const ArchiveMember& m : members) {
+    std::string reason;
+    const ConfigName* config = find_config_by_path(m.name);
+    if (!m.regular) {
+      reason = "not a regular file";
+    } else if (!config) {
+      reason = "not a configuration path of this controller";
+    } else {
+      reason = check_config_file(*config, m.data, fw);
+      std::string store_error;
+      if (reason.empty() && !state.store(config->name, m.data, &store_error))
+        reason = "cannot store: " + store_error;
+    }
+    if (reason.empty()) {
+      ++applied;
+      record("restore", "applied " + m.name, true);
+      text += "applied " + m.name + "\n";
+    } else {
+      ++refused;
+      record("restore", "refused " + m.name + ": " + reason, false);
+      text += "refused " + m.name + ": " + reason + "\n";
+    }
+  }
+  text = "restore: " + std::to_string(applied) + " applied, " + std::to_string(refused) +
+         " refused\n" + text;
+  reply(res, refused ? 400 : 200, text, "text/plain");
+}
+
+void Simulator::Impl::upgrade(const httplib::Request& req, httplib::Response& res) {
+  std::lock_guard command(command_mutex);
+  std::optional<std::vector<uint8_t>> bytes;
+  {
+    std::lock_guard lock(mutex);
+    bytes = upload;
+  }
+  auto refuse = [&](const std::string& why) {
+    record("upgrade", "refused: " + why, false);
+    reply(res, 400, "firmware upgrade refused: " + why + "\n", "text/plain");
+  };
+  const std::string hash = lowercase(req.get_param_value("hash"));
+  const auto size = parse_decimal(req.get_param_value("size"));
+  if (hash.size() != 64 || hash.find_first_not_of("0123456789abcdef") != std::string::npos)
+    return refuse("hash must be 64 hexadecimal digits");
+  if (!size) return refuse("size must be a decimal number");
+  if (!bytes) return refuse("nothing has been uploaded");
+  if (*size != bytes->size())
+    return refuse("size " + std::to_string(*size) + " does not match the upload (" +
+                  std::to_string(bytes->size()) + " bytes)");
+  if (sha256_hex(*bytes) != hash) return refuse("hash does not match the upload");
+  if (bytes->size() > kMaxImage) return refuse("image larger than 16777214 bytes");
+  ImageInfo info;
+  if (!read_image_info(*bytes, info)) return refuse("image too short for its information block");
+  if (info.model != kModel) return refuse("image is for model '" + info.model + "', not KORVAN-4");
+  {
+    std::lock_guard lock(mutex);
+    firmware = info.version_string;
+  }
+  record("upgrade", "installed " + info.version_string, true);
+  reply(res, 200, "firmware upgrade: installed version " + info.version_string + "\n",
+        "text/plain");
+}
+
+void Simulator::Impl::take_upload(const std::string& filename, std::vector<uint8_t> data) {
+  {
+    std::lock_guard lock(mutex);
+    upload = data;
+  }
+  const std::string detail = filename + " " + std::to_string(data.size()) + " bytes";
+  record("upload", detail, true, std::move(data));
+}
+
+void Simulator::Impl::setup_routes(HttpServer& server) {
+  server.set_read_timeout(5, 0);
+  server.set_write_timeout(5, 0);
+  server.set_keep_alive_timeout(2);
+  server.set_payload_max_length(1 << 20);
+
+  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
+    const Faults f = current_faults();
+    record("http", req.target, !f.http_close && !f.http_truncate);
+    if (f.http_delay_ms) {
+      std::unique_lock lock(mutex);
+      stop_cv.wait_for(lock, std::chrono::milliseconds(f.http_delay_ms),
+                       [this] { return stopping; });
+    }
+    if (f.http_close) {
+      drop_connection(req);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+
+  server.Get("/api/v100/status.ssi", [this](const httplib::Request& req, httplib::Response& res) {
+    if (!req.has_param("action")) return serve_status(res);
+    const std::string action = req.get_param_value("action");
+    if (action == "restoreconfig") return restore(res);
+    if (action == "firmwareupgrade") return upgrade(req, res);
+    reply(res, 400, "unknown action '" + action + "'\n", "text/plain");
+  });
+  server.Get("/api/v100/backup.ssi", [this](const httplib::Request& req, httplib::Response& res) {
+    serve_backup(req, res);
+  });
+
+  // Anything else gets the controller's HTML error page rather than httplib's empty one.
+  server.set_error_handler(
+      httplib::Server::HandlerWithResponse([this](const httplib::Request&, httplib::Response& res) {
+        if (!res.body.empty() || res.content_provider_)
+          return httplib::Server::HandlerResponse::Unhandled;
+        reply(res, res.status,
+              html_page(res.status, res.status == 404 ? "Not Found" : "Error",
+                        "The request could not be served."),
+              "text/html");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+}
+
+bool Simulator::Impl::bind_servers(std::string* error) {
+  std::string reason;
+  for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
+    auto server = std::make_unique<HttpServer>();
+    setup_routes(*server);
+    int bound = options.port == 0
+                    ? server->bind_to_any_port(options.address)
+                    : (server->bind_to_port(options.address, options.port) ? options.port : -1);
+    if (bound <= 0) {
+      if (error) *error = "cannot bind TCP " + options.address + ":" + std::to_string(options.port);
+      return false;
+    }
+    if (tftp.start(options.address, static_cast<uint16_t>(bound), &reason)) {
+      http = std::move(server);
+      port = static_cast<uint16_t>(bound);
+      return true;
+    }
+    server->release_socket();
+    // A fixed port cannot be swapped for another; a free one can.
+    if (options.port != 0) break;
+  }
+  if (error) *error = "cannot bind UDP for TFTP: " + reason;
+  return false;
+}
+
+Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+}
+
+Simulator::~Simulator() {
+  stop();
+}
+
+bool Simulator::start(std::string* error) {
+  Impl& s = *impl_;
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.running) {
+      if (error) *error = "already running";
+      return false;
+    }
+    s.faults = Faults{};
+    for (const std::string& spec : s.options.faults) {
+      if (!apply_fault(s.faults, spec, error)) return false;
+    }
+    s.firmware = s.options.firmware;
+    s.upload.reset();
+    s.stopping = false;
+  }
+  // A reply that fails because the client (or a fault) ended the connection
+  // must not end the process.
+  struct sigaction current {};
+  if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+    std::signal(SIGPIPE, SIG_IGN);
+
+  std::string dir = s.options.state_dir;
+  if (dir.empty()) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "korvan-sim-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+      if (error) *error = "cannot create a temporary state folder";
+      return false;
+    }
+    s.private_dir = dir = pattern;
+  }
+  auto abandon = [&] {
+    if (!s.private_dir.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(s.private_dir, ec);
+      s.private_dir.clear();
+    }
+    return false;
+  };
+  if (!s.state.open(dir, s.options.firmware, error)) return abandon();
+  s.session_id = random_hex(16);
+  s.started = std::chrono::steady_clock::now();
+
+  s.tftp.set_faults(tftp_faults(s.current_faults()));
+  s.tftp.set_upload_handler([&s](const std::string& filename, std::vector<uint8_t> data) {
+    s.take_upload(filename, std::move(data));
+  });
+  s.tftp.set_event_handler([&s](const std::string& kind, const std::string& detail, bool ok) {
+    if (kind == "upload" && ok) return;  // take_upload has recorded it, with the bytes
+    if (kind == "tftp-request" && ok) {
+      // A new write replaces the upload from its first block: should it fail,
+      // no older upload may be restored or installed in its place.
+      std::lock_guard lock(s.mutex);
+      s.upload.reset();
+    }
+    s.record(kind, detail, ok);
+  });
+  if (!s.bind_servers(error)) return abandon();
+
+  HttpServer* server = s.http.get();
+  s.http_thread = std::thread([server] { server->listen_after_bind(); });
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  while (!server->is_running() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  {
+    std::lock_guard lock(s.mutex);
+    s.running = true;
+  }
+  if (!server->is_running()) {
+    stop();
+    if (error) *error = "HTTP server did not start";
+    return false;
+  }
+  return true;
+}
+
+void Simulator::stop() {
+  Impl& s = *impl_;
+  {
+    std::lock_guard lock(s.mutex);
+    if (!s.running) return;
+    s.running = false;
+    s.stopping = true;
+  }
+  s.stop_cv.notify_all();
+  if (s.http) s.http->stop();
+  if (s.http_thread.joinable()) s.http_thread.join();
+  s.http.reset();
+  s.tftp.stop();
+  s.port = 0;
+  if (!s.private_dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(s.private_dir, ec);
+    s.private_dir.clear();
+  }
+}
+
+uint16_t Simulator::port() const {
+  return impl_->port;
+}
+
+std::string Simulator::ip() const {
+  return impl_->options.address + ":" + std::to_string(impl_->port);
+}
+
+bool Simulator::set_fault(const std::string& spec) {
+  Impl& s = *impl_;
+  TftpFaults t;
+  {
+    std::lock_guard lock(s.mutex);
+    Faults updated = s.faults;
+    if (!apply_fault(updated, spec, nullptr)) return false;
+    s.faults = updated;
+    t = tftp_faults(updated);
+  }
+  s.tftp.set_faults(t);
+  return true;
+}
+
+void Simulator::clear_faults() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->faults = Faults{};
+  }
+  impl_->tftp.set_faults(TftpFaults{});
+}
+
+std::vector<SimEvent> Simulator::events() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->events;
+}
+
+void Simulator::clear_events() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->events.clear();
+}
+
+std::string Simulator::firmware_version() const {
+  return impl_->current_firmware();
+}
+
+unsigned Simulator::boot_count() const {
+  return impl_->state.boot_count();
+}
+
+std::string Simulator::state_dir() const {
+  return impl_->state.dir();
+}
+
+std::vector<uint8_t> Simulator::config_file(const std::string& name) const {
+  return impl_->state.file(name);
+}
+
+std::vector<uint8_t> Simulator::backup_archive(const std::string& name) const {
+  const ConfigName* config = find_config_by_name(name);
+  return config ? impl_->archive_for(*config, true) : std::vector<uint8_t>();
+}
+
+void Simulator::receive_upload(const std::string& filename, std::vector<uint8_t> data) {
+  impl_->take_upload(filename, std::move(data));
+}
+
+}  // namespace korvan

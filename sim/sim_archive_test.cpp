@@ -1,0 +1,124 @@
+#include "sim/sim_archive.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace korvan {
+namespace {
+
+std::vector<uint8_t> bytes_of(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::vector<uint8_t> pattern(size_t size) {
+  std::vector<uint8_t> data(size);
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+  return data;
+}
+
+TEST(ArchivePack, BlockBoundariesRoundTrip) {
+  for (size_t size : {0u, 1u, 511u, 512u, 513u, 7072u}) {
+    SCOPED_TRACE(size);
+    const std::vector<ArchiveMember> in = {
+        {"/etc/config/dali/dali1.bin", pattern(size), 1700000000},
+        {"status.txt", bytes_of("{}"), 1700000000}};
+    const std::vector<uint8_t> tar = archive_pack(in);
+    // Two headers, both members padded to whole blocks, two zero blocks.
+    EXPECT_EQ(tar.size(), 512 + (size + 511) / 512 * 512 + 512 + 512 + 1024);
+    // Old-style headers: no ustar magic.
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(tar.data()) + 257, 5),
+              std::string(5, '\0'));
+    std::vector<ArchiveMember> out;
+    std::string error;
+    ASSERT_TRUE(archive_unpack(tar, out, &error)) << error;
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].name, in[0].name);
+    EXPECT_EQ(out[0].data, in[0].data);
+    EXPECT_EQ(out[0].mtime, 1700000000);
+    EXPECT_TRUE(out[0].regular);
+    EXPECT_EQ(out[1].data, in[1].data);
+  }
+}
+
+TEST(ArchiveUnpack, RefusesWhatIsNotAnIntactTar) {
+  const std::vector<uint8_t> good = archive_pack({{"/etc/config/rlc/rlc.bin", pattern(1500), 0}});
+  std::vector<uint8_t> cut = good;
+  cut.resize(512 + 700);  // header and part of the data
+  std::vector<uint8_t> bad_sum = good;
+  archive_corrupt_checksum(bad_sum, 0);
+  std::vector<uint8_t> zip = bytes_of("PK\x03\x04");
+  zip.resize(600, 0);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"empty", {}},
+      {"html page", bytes_of("<html><body>404 Not Found</body></html>")},
+      {"html page of many blocks", bytes_of(std::string(2000, 'x'))},
+      {"zip header", zip},
+      {"truncated member", cut},
+      {"bad header checksum", bad_sum},
+  };
+  for (const Case& c : cases) {
+    std::vector<ArchiveMember> members = {{"left over", {}, 0}};
+    std::string error;
+    EXPECT_FALSE(archive_unpack(c.bytes, members, &error)) << c.what;
+    EXPECT_TRUE(members.empty()) << c.what;
+    EXPECT_FALSE(error.empty()) << c.what;
+  }
+}
+
+TEST(ArchiveUnpack, EndMarkerAloneHoldsNoMembers) {
+  std::vector<ArchiveMember> members;
+  std::string error;
+  const std::vector<uint8_t> empty = archive_pack({});
+  EXPECT_EQ(empty.size(), 1024u);
+  // Whether libarchive calls a bare end marker empty or unrecognised, it
+  // must never yield members.
+  if (archive_unpack(empty, members, &error)) {
+    EXPECT_TRUE(members.empty());
+  }
+}
+
+TEST(ArchiveFaults, ClaimedSizeKeepsHeaderValid) {
+  std::vector<uint8_t> tar = archive_pack(
+      {{"/etc/config/dali/cd1.bin", pattern(100), 0}, {"status.txt", bytes_of("{}"), 0}});
+  const size_t at = archive_header_offset(tar, "status.txt");
+  ASSERT_EQ(at, 1024u);
+  EXPECT_EQ(archive_header_offset(tar, "/etc/config/dali/cd1.bin"), 0u);
+  EXPECT_EQ(archive_header_offset(tar, "missing"), std::string::npos);
+  ASSERT_TRUE(archive_claim_size(tar, at, 1ull << 30));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(tar.data()) + at + 124, 11), "10000000000");
+  std::vector<ArchiveMember> members;
+  std::string error;
+  // The header is accepted; the data it promises is not there.
+  EXPECT_FALSE(archive_unpack(tar, members, &error));
+  EXPECT_NE(error.find("status.txt"), std::string::npos) << error;
+  EXPECT_FALSE(archive_claim_size(tar, tar.size(), 1));
+  EXPECT_FALSE(archive_claim_size(tar, at, 1ull << 40));
+}
+
+// GNU tar is an independent reader: what it lists, a technician's tools will too.
+TEST(ArchivePack, GnuTarListsAndRejects) {
+  if (!torvi::test::have_program("tar")) GTEST_SKIP() << "GNU tar is not installed";
+  torvi::test::TempDir dir;
+  std::vector<uint8_t> tar = archive_pack({{"/etc/config/dali/dali1.bin", pattern(7072), 0},
+                                           {"status.txt", bytes_of("{\"a\":\"b\"}"), 0}});
+  torvi::test::write_file(dir.file("good.tar"), tar);
+  std::string listing;
+  ASSERT_EQ(torvi::test::run_command("tar -tvf " + dir.file("good.tar") + " 2>/dev/null", &listing),
+            0);
+  EXPECT_NE(listing.find("7072"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("etc/config/dali/dali1.bin"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("status.txt"), std::string::npos) << listing;
+
+  archive_corrupt_checksum(tar, 0);
+  torvi::test::write_file(dir.file("bad.tar"), tar);
+  EXPECT_NE(torvi::test::run_command("tar -tf " + dir.file("bad.tar") + " >/dev/null 2>&1"), 0);
+}
+
+}  // namespace
+}  // namespace korvan
