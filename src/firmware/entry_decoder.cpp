@@ -151,12 +151,20 @@ class LzmaCodec final : public Codec {
     in_length = stream_.avail_in;
     out += out_length - stream_.avail_out;
     out_length = stream_.avail_out;
-    if (rc == LZMA_STREAM_END) return Step::end;
+    if (rc == LZMA_STREAM_END || declared_size_reached()) return Step::end;
     if (rc == LZMA_OK || rc == LZMA_BUF_ERROR) return Step::more;
     return Step::error;
   }
 
  private:
+  // liblzma 5.4.1 can report a data error while it looks for an optional end
+  // marker after the declared size, when the marker's bytes arrive split
+  // over two calls. Once the declared size is out the content is complete
+  // (and the digest judges it), so the marker is not waited for.
+  bool declared_size_reached() const {
+    return !xz_ && declared_size_ && stream_.total_out == *declared_size_;
+  }
+
   std::size_t header_needed() const { return kLzmaHeaderSize + kLzmaPropertiesSize; }
 
   bool start_raw() {
