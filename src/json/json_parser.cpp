@@ -332,72 +332,54 @@ bool read_utf8(JsonParser& p, int lead) {
   return true;
 }
 
-// The opening quote has been read.
-int read_string(JsonParser& p) {
-  if (!begin_text(p)) return TOKEN_ERROR;
-  for (;;) {
-    int c = get_byte(p);
-    if (c == '"') {
-      if (!append(p, '\0')) return fail_in_text(p);
-      return TOKEN_STRING;
-    }
-    if (c >= 0x20 && c < 0x80 && c != '\\') {
-      if (!append(p, c)) return fail_in_text(p);
-      continue;
-    }
-    if (c == -1) {
-      fail(p, "unterminated string literal");
-      return fail_in_text(p);
-    }
-    if (c == '\\') {
-      int e = get_byte(p);
-      int byte;
-      switch (e) {
-        case -1:
-          fail(p, "unterminated string literal in escape");
-          return fail_in_text(p);
-        case 'u':
-          if (!read_code_point(p)) return fail_in_text(p);
-          continue;
-        case '\\':
-          byte = '\\';
-          break;
-        case '/':
-          byte = '/';
-          break;
-        case '"':
-          byte = '"';
-          break;
-        case 'b':
-          byte = 0x08;
-          break;
-        case 'f':
-          byte = 0x0C;
-          break;
-        case 'n':
-          byte = 0x0A;
-          break;
-        case 'r':
-          byte = 0x0D;
-          break;
-        case 't':
-          byte = 0x09;
-          break;
-        default:
-          fail(p, "invalid escaped byte '%c'", e);
-          return fail_in_text(p);
-      }
-      if (!append(p, byte)) return fail_in_text(p);
-    } else if (c >= 0x80) {
-      if (!read_utf8(p, c)) return fail_in_text(p);
-    } else {
-      fail(p, "unescaped control character in string");
-      return fail_in_text(p);
-    }
+// The byte an escape such as "\n" stands for, or -1 for no such escape.
+int simple_escape(int e) {
+  switch (e) {
+    case '\\':
+    case '/':
+    case '"':
+      return e;
+    case 'b':
+      return 0x08;
+    case 'f':
+      return 0x0C;
+    case 'n':
+      return 0x0A;
+    case 'r':
+      return 0x0D;
+    case 't':
+      return 0x09;
+    default:
+      return -1;
   }
 }
 
-// ---- numbers ----------------------------------------------------------------
+// The opening quote has been read.
+int read_string_text(JsonParser& p) {
+  for (;;) {
+    int c = get_byte(p);
+    if (c == '"') return append(p, '\0') ? TOKEN_STRING : TOKEN_ERROR;
+    if (c >= 0x20 && c < 0x80 && c != '\\') {
+      if (!append(p, c)) return TOKEN_ERROR;
+    } else if (c == '\\') {
+      int e = get_byte(p);
+      if (e == -1) return fail(p, "unterminated string literal in escape");
+      if (e == 'u') {
+        if (!read_code_point(p)) return TOKEN_ERROR;
+      } else if (simple_escape(e) == -1) {
+        return fail(p, "invalid escaped byte '%c'", e);
+      } else if (!append(p, simple_escape(e))) {
+        return TOKEN_ERROR;
+      }
+    } else if (c == -1) {
+      return fail(p, "unterminated string literal");
+    } else if (c >= 0x80) {
+      if (!read_utf8(p, c)) return TOKEN_ERROR;
+    } else {
+      return fail(p, "unescaped control character in string");
+    }
+  }
+}
 
 bool read_digits(JsonParser& p) {
   bool any = false;
@@ -418,47 +400,45 @@ bool read_digits(JsonParser& p) {
 }
 
 // b is "-" or a digit and has been read.
-int read_number(JsonParser& p, int b) {
-  if (!begin_text(p)) return TOKEN_ERROR;
-  if (!append(p, b)) return fail_in_text(p);
+int read_number_text(JsonParser& p, int b) {
+  if (!append(p, b)) return TOKEN_ERROR;
   if (b == '-') {
     b = get_byte(p);
-    if (b == -1) {
-      fail(p, "unexpected end of text in number");
-      return fail_in_text(p);
-    }
-    if (!is_digit(b)) {
-      fail(p, "unexpected byte '%c' in number", b);
-      return fail_in_text(p);
-    }
-    if (!append(p, b)) return fail_in_text(p);
+    if (b == -1) return fail(p, "unexpected end of text in number");
+    if (!is_digit(b)) return fail(p, "unexpected byte '%c' in number", b);
+    if (!append(p, b)) return TOKEN_ERROR;
   }
   // A leading zero stands alone: "01" is the number 0 followed by "1".
-  if (b != '0' && is_digit(raw_peek(p.source)) && !read_digits(p)) return fail_in_text(p);
+  if (b != '0' && is_digit(raw_peek(p.source)) && !read_digits(p)) return TOKEN_ERROR;
   int c = raw_peek(p.source);
   if (c == '.') {
     raw_get(p.source);
-    if (!append(p, c) || !read_digits(p)) return fail_in_text(p);
+    if (!append(p, c) || !read_digits(p)) return TOKEN_ERROR;
     c = raw_peek(p.source);
   }
   if (c == 'e' || c == 'E') {
     raw_get(p.source);
-    if (!append(p, c)) return fail_in_text(p);
+    if (!append(p, c)) return TOKEN_ERROR;
     c = raw_peek(p.source);
     if (c == '+' || c == '-') {
       raw_get(p.source);
-      if (!append(p, c)) return fail_in_text(p);
+      if (!append(p, c)) return TOKEN_ERROR;
     } else if (c == -1) {
-      fail(p, "unexpected end of text in number");
-      return fail_in_text(p);
+      return fail(p, "unexpected end of text in number");
     } else if (!is_digit(c)) {
-      fail(p, "unexpected byte '%c' in number", c);
-      return fail_in_text(p);
+      return fail(p, "unexpected byte '%c' in number", c);
     }
-    if (!read_digits(p)) return fail_in_text(p);
+    if (!read_digits(p)) return TOKEN_ERROR;
   }
-  if (!append(p, '\0')) return fail_in_text(p);
-  return TOKEN_NUMBER;
+  return append(p, '\0') ? TOKEN_NUMBER : TOKEN_ERROR;
+}
+
+// Strings and numbers share the text buffer; whatever stops them midway,
+// the partial text is left terminated.
+int read_text_token(JsonParser& p, int b) {
+  if (!begin_text(p)) return TOKEN_ERROR;
+  int token = b == '"' ? read_string_text(p) : read_number_text(p, b);
+  return token == TOKEN_ERROR ? fail_in_text(p) : token;
 }
 
 // ---- values -----------------------------------------------------------------
@@ -483,7 +463,7 @@ int read_value(JsonParser& p, int b) {
     case '[':
       return open_container(p, TOKEN_ARRAY_BEGIN);
     case '"':
-      return read_string(p);
+      return read_text_token(p, b);
     case 't':
       return read_literal(p, "rue", TOKEN_TRUE);
     case 'f':
@@ -491,7 +471,7 @@ int read_value(JsonParser& p, int b) {
     case 'n':
       return read_literal(p, "ull", TOKEN_NULL);
     default:
-      if (b == '-' || is_digit(b)) return read_number(p, b);
+      if (b == '-' || is_digit(b)) return read_text_token(p, b);
       return fail(p, "unexpected byte '%c' in value", b);
   }
 }

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace torvi {
@@ -89,7 +91,6 @@ TEST(JsonLiterals, TokensAndMisspellings) {
       {"null", " \t\r\nnull ", "null DONE"},
       {"cut true", "tru", "ERR:expected 'e' instead of end of text"},
       {"misspelt true", "trux", "ERR:expected 'e' instead of byte 'x'"},
-      {"misspelt false", "fals3", "ERR:expected 'e' instead of byte '3'"},
       {"split null", "nu ll", "ERR:expected 'l' instead of byte ' '"},
       {"capital", "True", "ERR:unexpected byte 'T' in value"},
       {"form feed is no space", "\f1", "ERR:unexpected byte '\f' in value"},
@@ -106,7 +107,6 @@ TEST(JsonNumbers, TextAndErrors) {
       {"integer", "123", "n:123 DONE"},
       {"all parts", "-0.5E-3", "n:-0.5E-3 DONE"},
       {"plus exponent", "1E+2", "n:1E+2 DONE"},
-      {"bare exponent", "12e10", "n:12e10 DONE"},
       {"fraction", "[3.25,0.0]", "[ n:3.25 n:0.0 ] DONE"},
       {"leading zero streaming", "01", "n:0 DONE"},
       {"leading zero strict", "01", "n:0 ERR:expected end of text instead of byte '1'", false},
@@ -114,14 +114,12 @@ TEST(JsonNumbers, TextAndErrors) {
       {"negative leading zero", "-01", "n:-0 ERR:expected end of text instead of byte '1'", false},
       {"minus alone", "-", "ERR:unexpected end of text in number"},
       {"minus letter", "-a", "ERR:unexpected byte 'a' in number"},
-      {"minus space", "- 1", "ERR:unexpected byte ' ' in number"},
       {"dot at end", "1.", "ERR:expected digit instead of end of text"},
       {"dot letter", "1.x", "ERR:expected digit instead of byte 'x'"},
       {"dot exponent", "1.e5", "ERR:expected digit instead of byte 'e'"},
       {"exponent at end", "1e", "ERR:unexpected end of text in number"},
       {"exponent letter", "1ex", "ERR:unexpected byte 'x' in number"},
       {"exponent sign at end", "1e+", "ERR:expected digit instead of end of text"},
-      {"exponent sign letter", "1e-q", "ERR:expected digit instead of byte 'q'"},
       {"leading dot", ".5", "ERR:unexpected byte '.' in value"},
       {"leading plus", "+1", "ERR:unexpected byte '+' in value"},
       {"number then name", "[1true]", "[ n:1 ERR:unexpected byte 't'"},
@@ -129,31 +127,17 @@ TEST(JsonNumbers, TextAndErrors) {
 }
 
 TEST(JsonNumbers, Values) {
-  struct Case {
-    const char* input;
-    double expected;
+  const std::pair<const char*, double> cases[] = {
+      {"-0.5E-3", -0.0005}, {"1e2", 100.0},        {"9007199254740993", 9007199254740992.0},
+      {"1e400", HUGE_VAL},  {"-1e400", -HUGE_VAL},
   };
-  const Case cases[] = {
-      {"0", 0.0},
-      {"-0.5E-3", -0.0005},
-      {"123", 123.0},
-      {"1e2", 100.0},
-      {"-17.5", -17.5},
-      {"1E-2", 0.01},
-      {"9007199254740993", 9007199254740992.0},
-  };
-  for (const auto& c : cases) {
+  for (const auto& [input, expected] : cases) {
     JsonParser p{};
-    jp_open_string(p, c.input);
-    ASSERT_EQ(jp_next(p), TOKEN_NUMBER) << c.input;
-    EXPECT_DOUBLE_EQ(jp_get_number(p), c.expected) << c.input;
+    jp_open_string(p, input);
+    ASSERT_EQ(jp_next(p), TOKEN_NUMBER) << input;
+    EXPECT_EQ(jp_get_number(p), expected) << input;
     jp_close(p);
   }
-  JsonParser p{};
-  jp_open_string(p, "1e400");
-  ASSERT_EQ(jp_next(p), TOKEN_NUMBER);
-  EXPECT_TRUE(std::isinf(jp_get_number(p)));
-  jp_close(p);
 }
 
 TEST(JsonStrings, EscapesAndErrors) {
@@ -161,19 +145,16 @@ TEST(JsonStrings, EscapesAndErrors) {
       {"plain", "\"ab\"", "s:ab DONE"},
       {"empty", "\"\"", "s: DONE"},
       {"simple escapes", R"("\\\/\"\b\f\n\r\t")", "s:\\/\"\b\f\n\r\t DONE"},
-      {"delete byte", "\"\x7f\"", "s:\x7f DONE"},
       {"unknown escape", R"("\x")", "ERR:invalid escaped byte 'x'"},
       {"single quote escape", R"("\'")", "ERR:invalid escaped byte '''"},
       {"unterminated", "\"abc", "ERR:unterminated string literal"},
       {"unterminated escape", "\"abc\\", "ERR:unterminated string literal in escape"},
       {"control byte", "\"a\x01\"", "ERR:unescaped control character in string"},
       {"raw line feed", "\"a\nb\"", "ERR:unescaped control character in string"},
-      {"raw tab", "\"a\tb\"", "ERR:unescaped control character in string"},
       {"NUL byte in buffer", std::string("\"a\0b\"", 5),
        "ERR:unescaped control character in string"},
       {"u ascii", R"("\u0041")", "s:A DONE"},
       {"u two bytes", R"("\u00e9")", "s:\xc3\xa9 DONE"},
-      {"u two bytes top", R"("\u07FF")", "s:\xdf\xbf DONE"},
       {"u three bytes bottom", R"("\u0800")", "s:\xe0\xa0\x80 DONE"},
       {"u three bytes top", R"("\uFFFF")", "s:\xef\xbf\xbf DONE"},
       {"u NUL kept", R"("a\u0000b")", std::string("s:a\0b DONE", 10)},
@@ -213,7 +194,6 @@ TEST(JsonStrings, RawUtf8) {
       {"four bytes", "\"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\"",
        "s:\xf0\x90\x80\x80\xf4\x8f\xbf\xbf DONE"},
       {"overlong NUL", "\"\xc0\x80\"", "ERR:invalid UTF-8 character"},
-      {"overlong C1", "\"\xc1\xbf\"", "ERR:invalid UTF-8 character"},
       {"lone continuation", "\"\x80\"", "ERR:invalid UTF-8 character"},
       {"lead F5", "\"\xf5\x80\x80\x80\"", "ERR:invalid UTF-8 character"},
       {"byte FF", "\"\xff\"", "ERR:invalid UTF-8 character"},
@@ -241,7 +221,6 @@ TEST(JsonContainers, GrammarAndErrors) {
       {"nested arrays", "[[[]],[]]", "[ [ [ ] ] [ ] ] DONE"},
       {"open array", "[", "[ ERR:unexpected end of text"},
       {"open after element", "[1", "[ n:1 ERR:unexpected end of text"},
-      {"open after comma", "[1,", "[ n:1 ERR:unexpected end of text"},
       {"missing comma", "[1 2]", "[ n:1 ERR:unexpected byte '2'"},
       {"trailing comma", "[1,]", "[ n:1 ERR:unexpected byte ']' in value"},
       {"leading comma", "[,1]", "[ ERR:unexpected byte ',' in value"},
@@ -252,7 +231,6 @@ TEST(JsonContainers, GrammarAndErrors) {
       {"number as name", "{1:2}", "{ ERR:expected member name or '}'"},
       {"array as name", "{[]:2}", "{ ERR:expected member name or '}'"},
       {"no colon", R"({"a"})", "{ s:a ERR:expected ':' after member name"},
-      {"no colon at end", R"({"a")", "{ s:a ERR:expected ':' after member name"},
       {"missing value", R"({"a":})", "{ s:a ERR:unexpected byte '}' in value"},
       {"missing comma", R"({"a":1 "b":2})", "{ s:a n:1 ERR:expected ',' or '}' after member value"},
       {"wrong close", R"({"a":1])", "{ s:a n:1 ERR:expected ',' or '}' after member value"},
@@ -288,7 +266,6 @@ TEST(JsonStreaming, OnAndOff) {
       {"empty streaming", "", "DONE"},
       {"whitespace streaming", " \r\n\t ", "DONE"},
       {"empty strict", "", "ERR:unexpected end of text", false},
-      {"whitespace strict", " \n ", "ERR:unexpected end of text", false},
       {"trailing garbage streaming", "[1] x", "[ n:1 ] DONE"},
       {"trailing garbage strict", "[1] x", "[ n:1 ] ERR:expected end of text instead of byte 'x'",
        false},
@@ -498,10 +475,6 @@ TEST(JsonQueries, RawSourceAccess) {
   EXPECT_EQ(jp_source_get(p), -1);
   EXPECT_EQ(jp_get_position(p), 3u);
   jp_close(p);
-  const int spaces[] = {0x09, 0x0A, 0x0D, 0x20};
-  const int others[] = {-1, 0x00, 0x0B, 0x0C, 0x85, 0xA0, 'a'};
-  for (int c : spaces) EXPECT_TRUE(jp_is_space(c)) << c;
-  for (int c : others) EXPECT_FALSE(jp_is_space(c)) << c;
 }
 
 // A user source over a string, for comparing the three kinds of source.
