@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +104,18 @@ int run_command(const std::string& command, std::string* output) {
 
 bool have_program(const std::string& program) {
   return run_command("command -v " + program + " >/dev/null 2>&1") == 0;
+}
+
+std::string dead_address() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 }
 
 }  // namespace torvi::test

@@ -50,6 +50,9 @@ std::string shared_dir();
 // Runs a shell command, returns its exit status and collects its standard output.
 int run_command(const std::string& command, std::string* output = nullptr);
 
+// "127.0.0.1:PORT" where nothing listens (a port that was free a moment ago).
+std::string dead_address();
+
 // True when `program` is on the PATH.
 bool have_program(const std::string& program);
 
