@@ -92,7 +92,7 @@ EntrySource source_of(const Bytes& bytes, std::size_t piece = 777,
     if (fail_at && *position >= *fail_at) return std::int64_t{-1};
     std::size_t n = std::min({piece, capacity, bytes.size() - *position});
     if (fail_at) n = std::min(n, *fail_at - *position);
-    std::memcpy(buffer, bytes.data() + *position, n);
+    if (n > 0) std::memcpy(buffer, bytes.data() + *position, n);
     *position += n;
     return static_cast<std::int64_t>(n);
   };
