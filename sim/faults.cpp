@@ -92,19 +92,19 @@ TftpFaults tftp_faults(const Faults& faults) {
 }
 
 const char* fault_help() {
-  return "  status-404            status.ssi answers with an HTTP 404 page\n"
-         "  status-empty          status.ssi answers with an empty body\n"
-         "  status-no-model       the status document has no model_name\n"
-         "  http-close            HTTP connections are closed without a reply\n"
-         "  http-truncate         HTTP replies announce a longer body than they send\n"
-         "  http-delay=MS         every HTTP reply waits MS milliseconds (up to 120000)\n"
-         "  backup-not-tar        backup.ssi answers with an HTML page\n"
-         "  backup-no-status      configuration archives lack status.txt\n"
-         "  backup-bad-checksum   the first header of an archive has a wrong checksum\n"
-         "  backup-huge-member[=BYTES]  status.txt's header claims BYTES (default 1 GiB)\n"
-         "  tftp-error            the TFTP write request is answered with an ERROR packet\n"
-         "  tftp-drop=N           every Nth TFTP DATA packet is ignored\n"
-         "  tftp-stall=N          the TFTP server goes silent after N blocks\n";
+  return "    status-404            status.ssi answers with an HTTP 404 page\n"
+         "    status-empty          status.ssi answers with an empty body\n"
+         "    status-no-model       the status document has no model_name\n"
+         "    http-close            HTTP connections are closed without a reply\n"
+         "    http-truncate         HTTP replies announce a longer body than they send\n"
+         "    http-delay=MS         every HTTP reply waits MS milliseconds (up to 120000)\n"
+         "    backup-not-tar        backup.ssi answers with an HTML page\n"
+         "    backup-no-status      configuration archives lack status.txt\n"
+         "    backup-bad-checksum   the first header of an archive has a wrong checksum\n"
+         "    backup-huge-member[=BYTES]  status.txt's header claims BYTES (default 1 GiB)\n"
+         "    tftp-error            the TFTP write request is answered with an ERROR packet\n"
+         "    tftp-drop=N           every Nth TFTP DATA packet is ignored\n"
+         "    tftp-stall=N          the TFTP server goes silent after N blocks\n";
 }
 
 }  // namespace korvan

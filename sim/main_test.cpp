@@ -1,0 +1,216 @@
+// The korvan-sim executable as a technician runs it, with curl and tftp-hpa
+// as the peers.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using torvi::test::have_program;
+using torvi::test::run_command;
+using torvi::test::TempDir;
+
+// korvan-sim started as a child process, its standard output on a pipe.
+class SimProcess {
+ public:
+  explicit SimProcess(std::vector<std::string> args) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv;
+      std::string program = KORVAN_SIM_PATH;
+      argv.push_back(program.data());
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  ~SimProcess() {
+    if (pid_ > 0 && status_ < 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  // Reads standard output until `lines` lines arrived or the time is up.
+  std::string read_lines(size_t lines, int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::count(output_.begin(), output_.end(), '\n') < static_cast<long>(lines) &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char chunk[4096];
+      ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n <= 0) break;
+      output_.append(chunk, static_cast<size_t>(n));
+    }
+    return output_;
+  }
+
+  // Sends `signal` and waits up to ten seconds for the exit status.
+  int stop(int signal) {
+    ::kill(pid_, signal);
+    return wait(10000);
+  }
+
+  int wait(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int status_ = -1;
+  std::string output_;
+};
+
+std::string port_of(const std::string& first_line) {
+  std::smatch m;
+  static const std::regex line("^korvan-sim listening on 127\\.0\\.0\\.1:(\\d+)\n");
+  return std::regex_search(first_line, m, line) ? m[1].str() : std::string();
+}
+
+std::string curl(const std::string& port, const std::string& target,
+                 const std::string& extra = "") {
+  std::string out;
+  run_command("curl -sS -m 10 " + extra + " 'http://127.0.0.1:" + port + target + "' 2>&1", &out);
+  return out;
+}
+
+TEST(SimExecutable, ServesCurlAndStopsCleanlyOnEitherSignal) {
+  if (!have_program("curl")) GTEST_SKIP() << "curl is not installed";
+  for (int signal : {SIGTERM, SIGINT}) {
+    SimProcess sim({"--listen", "127.0.0.1:0", "--firmware", "1.3.1", "--log"});
+    const std::string first = sim.read_lines(1);
+    const std::string port = port_of(first);
+    ASSERT_FALSE(port.empty()) << first;
+    EXPECT_NE(curl(port, "/api/v100/status.ssi").find("\"firmware_version\":\"1.3.1\""),
+              std::string::npos);
+    EXPECT_EQ(curl(port, "/api/v100/backup.ssi?config=dali1",
+                   "-o /dev/null -w '%{http_code} "
+                   "%{size_download}'"),
+              "200 13824");  // 10912 bytes of layout 2 and status.txt in a tar
+    EXPECT_EQ(curl(port, "/api/v100/backup.ssi?config=x", "-o /dev/null -w '%{http_code}'"), "404");
+    const std::string log = sim.read_lines(4);
+    EXPECT_NE(log.find("{\"kind\":\"http\",\"detail\":\"/api/v100/status.ssi\",\"ok\":true}\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("backup.ssi?config=x"), std::string::npos) << log;
+    EXPECT_EQ(sim.stop(signal), 0);
+  }
+}
+
+TEST(SimExecutable, BackupTarListsWithGnuTar) {
+  if (!have_program("curl") || !have_program("tar")) GTEST_SKIP() << "curl or tar missing";
+  TempDir dir;
+  SimProcess sim({"--listen=127.0.0.1:0"});
+  const std::string port = port_of(sim.read_lines(1));
+  ASSERT_FALSE(port.empty());
+  curl(port, "/api/v100/backup.ssi?config=cd2", "-o " + dir.file("cd2.tar"));
+  std::string listing;
+  ASSERT_EQ(run_command("tar -tvf " + dir.file("cd2.tar") + " 2>/dev/null", &listing), 0);
+  EXPECT_TRUE(std::regex_search(listing, std::regex("9564 .*etc/config/dali/cd2\\.bin")))
+      << listing;
+  EXPECT_NE(listing.find("status.txt"), std::string::npos) << listing;
+  EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
+// Restore through the real peers: tftp-hpa uploads, curl asks for the
+// restore, and the restored file is in the next backup and after a restart.
+TEST(SimExecutable, RestoreSurvivesRestartWithState) {
+  if (!have_program("curl") || !have_program("tftp") || !have_program("tar"))
+    GTEST_SKIP() << "curl, tftp-hpa or tar missing";
+  TempDir dir;
+  const std::string state = dir.file("state");
+  std::string fetched;
+  {
+    SimProcess sim({"--listen", "127.0.0.1:0", "--state", state});
+    const std::string port = port_of(sim.read_lines(1));
+    ASSERT_FALSE(port.empty());
+    // An opaque configuration restored as GNU tar packs it by hand.
+    ASSERT_EQ(
+        run_command("mkdir -p " + dir.file("root/etc/config/rlc") + " && printf 'rules v2' > " +
+                    dir.file("root/etc/config/rlc/rlc.bin") + " && tar --format=v7 -C " +
+                    dir.file("root") + " -cf " + dir.file("up.tar") +
+                    " --transform 's,^,/,' etc/config/rlc/rlc.bin 2>/dev/null"),
+        0);
+    run_command("timeout 20 tftp -m binary 127.0.0.1 " + port + " -c put " + dir.file("up.tar") +
+                " flashraw.bin >/dev/null 2>&1");
+    EXPECT_NE(curl(port, "/api/v100/status.ssi?action=restoreconfig")
+                  .find("applied /etc/config/rlc/rlc.bin"),
+              std::string::npos);
+    curl(port, "/api/v100/backup.ssi?config=rlc", "-o " + dir.file("rlc.tar"));
+    run_command("tar -P -xOf " + dir.file("rlc.tar") + " /etc/config/rlc/rlc.bin", &fetched);
+    EXPECT_EQ(fetched, "rules v2");
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+  }
+  SimProcess again({"--listen", "127.0.0.1:0", "--state", state});
+  const std::string port = port_of(again.read_lines(1));
+  ASSERT_FALSE(port.empty());
+  curl(port, "/api/v100/backup.ssi?config=rlc", "-o " + dir.file("rlc2.tar"));
+  std::string after;
+  run_command("tar -P -xOf " + dir.file("rlc2.tar") + " /etc/config/rlc/rlc.bin", &after);
+  EXPECT_EQ(after, "rules v2");
+  EXPECT_NE(curl(port, "/api/v100/status.ssi").find("\"boot_count\":\"2\""), std::string::npos);
+  EXPECT_EQ(again.stop(SIGTERM), 0);
+}
+
+TEST(SimExecutable, FaultsFromTheCommandLine) {
+  if (!have_program("curl")) GTEST_SKIP() << "curl is not installed";
+  SimProcess sim({"--listen", "127.0.0.1:0", "--fault", "http-close", "--fault=status-404"});
+  const std::string port = port_of(sim.read_lines(1));
+  ASSERT_FALSE(port.empty());
+  // curl's own words for a connection closed without a reply.
+  EXPECT_NE(curl(port, "/api/v100/status.ssi").find("Empty reply from server"), std::string::npos);
+  EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
+TEST(SimExecutable, RefusesBadArguments) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"--fault", "status-500"}, 2},
+      {{"--fault", "http-delay"}, 2},
+      {{"--listen", "localhost:80"}, 2},
+      {{"--listen", "127.0.0.1:65536"}, 2},
+      {{"--listen"}, 2},
+      {{"--bogus"}, 2},
+      {{"--help"}, 0},
+  };
+  for (const Case& c : cases) {
+    SimProcess sim(c.args);
+    EXPECT_EQ(sim.wait(10000), c.status) << c.args[0];
+  }
+}
+
+}  // namespace
