@@ -9,10 +9,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "firmware/firmware_info.h"
 #include "firmware/firmware_package.h"
 #include "firmware/hex.h"
 #include "firmware/sha256.h"
@@ -53,7 +53,9 @@ inline std::string build_with_7zip(const std::string& folder, const std::string&
                                    const std::vector<FixtureEntry>& entries) {
   for (const FixtureEntry& entry : entries) {
     const std::string stage = folder + "/stage";
-    run_command("rm -rf '" + stage + "' && mkdir -p '" + stage + "'");
+    std::filesystem::remove_all(stage);
+    std::filesystem::create_directories(
+        std::filesystem::path(stage + "/" + entry.name).parent_path());
     write_file(stage + "/" + entry.name, entry.content);
     std::string output;
     const std::string command = "cd '" + stage + "' && 7zz a -tzip -bd " + entry.switches + " '" +
@@ -207,24 +209,24 @@ inline std::vector<std::uint8_t> pseudo_image(std::size_t size, std::uint32_t se
   return image;
 }
 
-// Writes an information block into `image` (which must hold one).
+// Writes an information block into `image` (which must hold one). The
+// offsets are written out here rather than taken from the reader's
+// constants, so a wrong constant there shows up as a failing test.
 inline void put_info_block(std::vector<std::uint8_t>& image, const char* model,
                            std::uint32_t version_number, const char* description = "Controller",
                            const char* version = "4.2.0", const char* date = "2026-11-30",
                            const char* time = "12:34:56") {
-  std::uint8_t* block = image.data() + kFirmwareInfoOffset;
-  std::memset(block, 0, kFirmwareInfoSize);
+  std::memset(image.data() + 1835008, 0, 184);
   auto put_text = [&](std::size_t offset, const char* text) {
-    std::memcpy(block + offset, text, strnlen(text, kInfoTextSize));
+    std::memcpy(image.data() + offset, text, strnlen(text, 33));
   };
-  put_text(kInfoModelNameOffset, model);
-  put_text(kInfoModelDescriptionOffset, description);
-  put_text(kInfoVersionStringOffset, version);
-  for (int i = 0; i < 4; ++i) {
-    block[kInfoVersionNumberOffset + i] = static_cast<std::uint8_t>(version_number >> (8 * i));
-  }
-  put_text(kInfoVersionDateOffset, date);
-  put_text(kInfoVersionTimeOffset, time);
+  put_text(1835020, model);
+  put_text(1835053, description);
+  put_text(1835086, version);
+  for (int i = 0; i < 4; ++i)
+    image[1835120 + i] = static_cast<std::uint8_t>(version_number >> (8 * i));
+  put_text(1835124, date);
+  put_text(1835157, time);
 }
 
 }  // namespace torvi::test

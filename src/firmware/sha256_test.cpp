@@ -132,22 +132,6 @@ TEST(Sha256, LargeUnevenUpdatesAgreeWithMbedtls) {
   }
 }
 
-// A computation may switch block functions midway: both keep the same state.
-TEST(Sha256, PathsShareTheirState) {
-  if (!sha256_sha_ni_available()) GTEST_SKIP() << "no SHA extensions on this processor";
-  ImplementationGuard guard;
-  const std::vector<std::uint8_t> message = noise(10000, 5);
-  Sha256Context context;
-  sha256_init(context);
-  ASSERT_TRUE(sha256_set_implementation(Sha256Implementation::sha_ni));
-  sha256_update(context, message.data(), 5000);
-  ASSERT_TRUE(sha256_set_implementation(Sha256Implementation::portable));
-  sha256_update(context, message.data() + 5000, 5000);
-  Sha256Digest digest;
-  sha256_final(context, digest.data());
-  EXPECT_EQ(digest, mbedtls_digest(message));
-}
-
 TEST(Sha256, ProcessorWithShaExtensionsStartsOnThem) {
   if (!sha256_sha_ni_available()) GTEST_SKIP() << "no SHA extensions on this processor";
   EXPECT_EQ(sha256_implementation(), Sha256Implementation::sha_ni);
