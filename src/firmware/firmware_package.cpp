@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -24,7 +25,7 @@ constexpr std::size_t kEntryChunk = 4096;
 // that is too long shows up as one.
 constexpr std::size_t kHeaderRead = 128;
 
-std::size_t g_allocation_limit = SIZE_MAX;
+FirmwareReaderFaults g_faults;
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
@@ -45,7 +46,8 @@ using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileCloser>;
 
 // Appends `length` bytes; false when memory runs out (or the test limit hits).
 bool append_bytes(std::vector<std::uint8_t>& block, const std::uint8_t* bytes, std::size_t length) {
-  if (length > g_allocation_limit || block.size() > g_allocation_limit - length) return false;
+  if (length > g_faults.allocation_limit || block.size() > g_faults.allocation_limit - length)
+    return false;
   try {
     block.insert(block.end(), bytes, bytes + length);
   } catch (const std::bad_alloc&) {
@@ -60,7 +62,7 @@ void reserve_for(std::vector<std::uint8_t>& block, FILE* file, std::size_t limit
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return;
   std::size_t wanted = static_cast<std::size_t>(info.st_size);
   if (wanted > limit) wanted = limit;
-  if (wanted > g_allocation_limit) return;
+  if (wanted > g_faults.allocation_limit) return;
   try {
     block.reserve(block.size() + wanted);
   } catch (const std::bad_alloc&) {
@@ -158,7 +160,9 @@ int find_and_open(zip_t* archive, const EntryNames& names, OpenEntry& entry) {
   }
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
+  const bool record_fault =
+      g_faults.no_record_for && std::strcmp(g_faults.no_record_for, names.name) == 0;
+  if (record_fault || zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
     console_out("%s", names.no_record);
     return FIRMWARE_ERR_ENTRY_RECORD;
   }
@@ -197,8 +201,8 @@ std::size_t room_left(const ImageRecord& image, std::size_t chunk) {
 
 }  // namespace
 
-void firmware_set_allocation_limit(std::size_t bytes) {
-  g_allocation_limit = bytes;
+void firmware_set_reader_faults(const FirmwareReaderFaults& faults) {
+  g_faults = faults;
 }
 
 int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,

@@ -5,6 +5,7 @@
 // ("binary"). Both feed the caller's running digest with the whole image.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "firmware/image_record.h"
@@ -51,9 +52,14 @@ int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* heade
 // stops once the image is longer than the largest acceptable one.
 int firmware_read_binary(ImageRecord* image, Sha256Context* digest);
 
-// Makes every buffer growth of the readers past `bytes` fail as if memory
-// had run out, so tests can reach those paths; SIZE_MAX (the default)
-// lifts the limit.
-void firmware_set_allocation_limit(std::size_t bytes);
+// Failures that real input cannot bring about (memory running out, libzip
+// refusing an entry's record it has already listed), made on purpose so
+// tests can reach every message of the readers.
+struct FirmwareReaderFaults {
+  std::size_t allocation_limit = SIZE_MAX;  // growing a buffer past this fails
+  const char* no_record_for = nullptr;      // the entry whose record cannot be taken
+};
+// Sets the faults for the readers that follow; the default record clears them.
+void firmware_set_reader_faults(const FirmwareReaderFaults& faults);
 
 }  // namespace torvi

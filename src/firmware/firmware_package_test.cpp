@@ -172,6 +172,29 @@ TEST(FirmwareReadPackage, EveryRefusalAndHeaderForm) {
   }
 }
 
+// A damaged payload fails libzip's authentication code at its end: the read
+// error ends the image silently, and the digest no longer matches the header.
+TEST(FirmwareReadPackage, DamagedPayloadIsLeftToTheDigest) {
+  REQUIRE_7ZIP();
+  test::TempDir dir;
+  const std::string path = dir.file("fw.bin");
+  ASSERT_EQ(
+      test::build_with_7zip(dir.path(), path,
+                            {{kFirmwareHeaderEntry, text_bytes(header_text_for(sample_image())),
+                              aes256_switches("Copy")},
+                             {kFirmwarePayloadEntry, sample_image(), aes256_switches("Copy")}}),
+      "");
+  std::vector<std::uint8_t> bytes = test::read_file(path);
+  bytes[bytes.size() / 2] ^= 0x01;  // inside the payload's encrypted bytes
+  test::write_file(path, bytes);
+  PackageRun run = read_package(path);
+  EXPECT_EQ(run.rc, FIRMWARE_OK);
+  EXPECT_EQ(run.out, kPreparing);
+  EXPECT_EQ(run.header, sample_digest());
+  EXPECT_NE(run.digest, sample_digest());
+  EXPECT_EQ(run.image.data.size(), sample_image().size());
+}
+
 // Files that are no package at all, a package over 2 GiB among them: that
 // one is refused by its size, without being read (it is sparse here).
 TEST(FirmwareReadPackage, UnreadableFilesAreInvalid) {
@@ -240,12 +263,12 @@ TEST(FirmwareReadPackage, DeclaredSizesAreNotTrusted) {
   }
 }
 
-struct AllocationLimit {
-  explicit AllocationLimit(std::size_t bytes) { firmware_set_allocation_limit(bytes); }
-  ~AllocationLimit() { firmware_set_allocation_limit(SIZE_MAX); }
+struct ReaderFaults {
+  explicit ReaderFaults(const FirmwareReaderFaults& faults) { firmware_set_reader_faults(faults); }
+  ~ReaderFaults() { firmware_set_reader_faults({}); }
 };
 
-TEST(FirmwareReaders, MemoryShortageAndMissingArguments) {
+TEST(FirmwareReaders, FailuresOnlyFaultsOrCallersCause) {
   REQUIRE_7ZIP();
   test::TempDir dir;
   const std::string package = dir.file("fw.bin");
@@ -263,23 +286,39 @@ TEST(FirmwareReaders, MemoryShortageAndMissingArguments) {
 
   const struct {
     const char* name;
-    std::size_t limit;
+    FirmwareReaderFaults faults;
     bool raw, pass_image, pass_header, pass_context;
     int rc;
     const char* message;
   } cases[] = {
-      {"package buffer", 100, false, true, true, true, -2, "memory error\n"},
-      {"image buffer", 100000, false, true, true, true, -3, "memory error\n"},
-      {"raw image buffer", 100000, true, true, true, true, -2, "memory error\n"},
-      {"package without record", SIZE_MAX, false, false, true, true, -10, "Parameters error.\n"},
-      {"package without header", SIZE_MAX, false, true, false, true, -10, "Parameters error.\n"},
-      {"package without digest", SIZE_MAX, false, true, true, false, -10, "Parameters error.\n"},
-      {"raw without record", SIZE_MAX, true, false, true, true, -10, "Parameters error.\n"},
-      {"raw without digest", SIZE_MAX, true, true, true, false, -10, "Parameters error.\n"},
+      {"package buffer", {100}, false, true, true, true, -2, "memory error\n"},
+      {"image buffer", {100000}, false, true, true, true, -3, "memory error\n"},
+      {"raw image buffer", {100000}, true, true, true, true, -2, "memory error\n"},
+      {"header record",
+       {SIZE_MAX, kFirmwareHeaderEntry},
+       false,
+       true,
+       true,
+       true,
+       -13,
+       "File format is invalid (ppbh).\n"},
+      {"payload record",
+       {SIZE_MAX, kFirmwarePayloadEntry},
+       false,
+       true,
+       true,
+       true,
+       -13,
+       "File format is invalid (ppb).\n"},
+      {"package without record", {}, false, false, true, true, -10, "Parameters error.\n"},
+      {"package without header", {}, false, true, false, true, -10, "Parameters error.\n"},
+      {"package without digest", {}, false, true, true, false, -10, "Parameters error.\n"},
+      {"raw without record", {}, true, false, true, true, -10, "Parameters error.\n"},
+      {"raw without digest", {}, true, true, true, false, -10, "Parameters error.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    AllocationLimit limit(c.limit);
+    ReaderFaults faults(c.faults);
     ImageRecord record;
     image_record_set_path(record, (c.raw ? raw : package).c_str());
     std::optional<Sha256Digest> header;
@@ -294,7 +333,7 @@ TEST(FirmwareReaders, MemoryShortageAndMissingArguments) {
     EXPECT_EQ(rc, c.rc);
     EXPECT_EQ(capture.out(), std::string(kPreparing) + c.message);
     EXPECT_EQ(record.size, record.data.size());
-    EXPECT_LE(record.data.size(), c.limit);
+    EXPECT_LE(record.data.size(), c.faults.allocation_limit);
   }
 }
 
