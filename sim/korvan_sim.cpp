@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -187,7 +188,7 @@ struct Simulator::Impl {
   std::string private_dir;
   std::string session_id;
   std::chrono::steady_clock::time_point started;
-  uint16_t port = 0;
+  std::atomic<uint16_t> port{0};
 
   std::unique_ptr<HttpServer> http;
   std::thread http_thread;

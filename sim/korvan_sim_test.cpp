@@ -202,8 +202,12 @@ TEST_F(SimTest, StatusDocumentHasAllMembersAsStrings) {
   EXPECT_EQ(again.at("session_id"), members.at("session_id"));
 }
 
+// Each archive is read twice: by libarchive and by GNU tar, which does not
+// share a line of code with either the controller or the tool.
 TEST_F(SimTest, EveryConfigurationArchiveHoldsFileAndStatus) {
   start();
+  TempDir dir;
+  const bool gnu_tar = have_program("tar");
   for (const ConfigName& config : config_names()) {
     SCOPED_TRACE(config.name);
     auto r = get(std::string("/api/v100/backup.ssi?config=") + config.name);
@@ -222,6 +226,14 @@ TEST_F(SimTest, EveryConfigurationArchiveHoldsFileAndStatus) {
     EXPECT_EQ(status.at("firmware_version"), "2.2.4");
     EXPECT_FALSE(status.at("serial_number").empty());
     EXPECT_FALSE(status.at("mac").empty());
+    if (!gnu_tar) continue;
+    torvi::test::write_file(dir.file("a.tar"), body);
+    std::string listing;
+    ASSERT_EQ(run_command("tar -tvf " + dir.file("a.tar") + " 2>/dev/null", &listing), 0);
+    EXPECT_TRUE(
+        std::regex_search(listing, std::regex(" " + std::to_string(members[0].data.size()) + " .*" +
+                                              (config.path + 1) + "\n.*status\\.txt")))
+        << listing;
   }
 }
 
@@ -340,30 +352,6 @@ TEST_F(SimTest, RestoreWithoutUploadIsRefused) {
   const auto restores = events_of(*sim_, "restore");
   ASSERT_EQ(restores.size(), 1u);
   EXPECT_FALSE(restores[0].ok);
-}
-
-TEST_F(SimTest, StateSurvivesRestartInItsFolder) {
-  TempDir dir;
-  SimOptions options;
-  options.state_dir = dir.path() + "/state";
-  start(options);
-  Bytes changed = sim_->config_file("cd3");
-  changed[28 + 80] = 'Z';  // first device name
-  seal_config_header(changed, 3);
-  sim_->receive_upload("flashraw.bin", archive_pack({{"/etc/config/dali/cd3.bin", changed, 0}}));
-  command("action=restoreconfig");
-  ASSERT_EQ(sim_->config_file("cd3"), changed);
-  const Bytes dali4 = sim_->config_file("dali4");
-  sim_->stop();
-
-  start(options);
-  EXPECT_EQ(sim_->config_file("cd3"), changed);
-  EXPECT_EQ(sim_->config_file("dali4"), dali4);
-  EXPECT_EQ(sim_->boot_count(), 2u);
-  EXPECT_EQ(unpack(bytes_of(get("/api/v100/backup.ssi?config=cd3")->body))[0].data, changed);
-  // Atomic writes leave no temporary files behind.
-  for (const auto& entry : std::filesystem::directory_iterator(options.state_dir))
-    EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 TEST_F(SimTest, PrivateStateFolderGoesWithStop) {
@@ -541,21 +529,12 @@ TEST_F(SimTest, HttpFaultsShowOnTheWire) {
   EXPECT_EQ(normal.content_length(), static_cast<long>(normal.body().size()));
 }
 
-TEST_F(SimTest, DelayHoldsTheReplyBack) {
-  start();
-  ASSERT_TRUE(sim_->set_fault("http-delay=300"));
-  const auto before = std::chrono::steady_clock::now();
-  auto r = get("/api/v100/status.ssi");
-  const auto waited = std::chrono::steady_clock::now() - before;
-  ASSERT_TRUE(r);
-  EXPECT_GE(waited, std::chrono::milliseconds(300));
-}
-
 TEST_F(SimTest, DelayedReplyDoesNotHoldUpStop) {
   start();
   ASSERT_TRUE(sim_->set_fault("http-delay=120000"));
   std::thread client([port = sim_->port()] { raw_get(port, "/api/v100/status.ssi", 20000); });
-  while (events_of(*sim_, "http").empty())
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (events_of(*sim_, "http").empty() && std::chrono::steady_clock::now() < give_up)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const auto before = std::chrono::steady_clock::now();
   sim_->stop();
