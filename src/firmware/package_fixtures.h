@@ -58,8 +58,10 @@ inline std::string build_with_7zip(const std::string& folder, const std::string&
         std::filesystem::path(stage + "/" + entry.name).parent_path());
     write_file(stage + "/" + entry.name, entry.content);
     std::string output;
-    const std::string command = "cd '" + stage + "' && 7zz a -tzip -bd " + entry.switches + " '" +
-                                archive + "' '" + entry.name + "' 2>&1";
+    // Bounded and without a terminal, so a 7-Zip that waits for input fails the test instead.
+    const std::string command = "cd '" + stage + "' && timeout 120 7zz a -tzip -bd " +
+                                entry.switches + " '" + archive + "' '" + entry.name +
+                                "' </dev/null 2>&1";
     if (run_command(command, &output) != 0) return command + "\n" + output;
   }
   return "";
