@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,28 +23,7 @@
 
 #include "sim/config_files.h"
 #include "sim/faults.h"
-#if __has_include("sim/firmware_maker.h")
 #include "sim/firmware_maker.h"
-#else
-namespace korvan {
-struct ImageInfo {
-  std::string model;
-  std::string version_string;
-  uint32_t version_number = 0;
-};
-// Stand-in until the maker lands: reads the block at 0x1C0000.
-__attribute__((weak)) bool read_image_info(const std::vector<uint8_t>& image, ImageInfo& info) {
-  if (image.size() < 0x1C00B8) return false;
-  auto text = [&](size_t at) {
-    const char* p = reinterpret_cast<const char*>(image.data() + at);
-    return std::string(p, strnlen(p, 32));
-  };
-  info.model = text(0x1C000C);
-  info.version_string = text(0x1C004E);
-  return true;
-}
-}  // namespace korvan
-#endif
 #include "sim/json_text.h"
 #include "sim/sim_archive.h"
 #include "sim/sim_state.h"
@@ -76,19 +54,6 @@ class HttpServer : public httplib::Server {
 std::string html_page(int status, const std::string& title, const std::string& text) {
   return "<!DOCTYPE html>\n<html><head><title>" + std::to_string(status) + " " + title +
          "</title></head>\n<body><h1>" + title + "</h1><p>" + text + "</p></body></html>\n";
-}
-
-std::string sha256_hex(const std::vector<uint8_t>& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
 }
 
 std::optional<uint64_t> parse_decimal(const std::string& text) {
@@ -409,7 +374,7 @@ void Simulator::Impl::upgrade(const httplib::Request& req, httplib::Response& re
   if (*size != bytes->size())
     return refuse("size " + std::to_string(*size) + " does not match the upload (" +
                   std::to_string(bytes->size()) + " bytes)");
-  if (sha256_hex(*bytes) != hash) return refuse("hash does not match the upload");
+  if (firmware_digest_hex(*bytes) != hash) return refuse("hash does not match the upload");
   if (bytes->size() > kMaxImage) return refuse("image larger than 16777214 bytes");
   ImageInfo info;
   if (!read_image_info(*bytes, info)) return refuse("image too short for its information block");

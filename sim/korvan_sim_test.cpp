@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <thread>
 
 #include "sim/config_files.h"
+#include "sim/firmware_maker.h"
 #include "sim/sim_archive.h"
 #include "test_support.h"
 
@@ -89,34 +89,14 @@ RawReply raw_get(uint16_t port, const std::string& target, int timeout_ms = 5000
   return reply;
 }
 
-std::string sha256_hex(const Bytes& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  char hex[3];
-  std::string out;
-  for (unsigned i = 0; i < length; ++i) {
-    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-    out += hex;
-  }
-  return out;
-}
-
-// A raw firmware image with its information block at 0x1C0000.
+// A raw firmware image with its information block, from the firmware maker.
 Bytes make_image(const std::string& model, const std::string& version, size_t size = 0x1C0100) {
-  Bytes image(size, 0xA5);
-  if (size < 0x1C00B8) return image;
-  auto put = [&](size_t at, const std::string& text) {
-    std::fill(image.begin() + at, image.begin() + at + 33, 0);
-    std::copy(text.begin(), text.end(), image.begin() + at);
-  };
-  put(0x1C000C, model);
-  put(0x1C002D, "Four-channel DALI controller");
-  put(0x1C004E, version);
-  store_u32(image.data() + 0x1C0070, 30001);
-  put(0x1C0074, "2026-11-30");
-  put(0x1C0095, "12:00:00");
-  return image;
+  FirmwareSpec spec;
+  spec.model = model;
+  spec.version_string = version;
+  spec.size = size;
+  spec.raw = true;
+  return make_firmware_image(spec);
 }
 
 std::vector<ArchiveMember> unpack(const Bytes& tar) {
@@ -365,10 +345,10 @@ TEST_F(SimTest, PrivateStateFolderGoesWithStop) {
 TEST_F(SimTest, UpgradeInstallsOnlyTheMatchingImage) {
   start();
   const Bytes image = make_image("KORVAN-4", "2.3.0");
-  const std::string hash = sha256_hex(image);
+  const std::string hash = firmware_digest_hex(image);
   const std::string size = std::to_string(image.size());
   const Bytes other = make_image("KORVAN-4", "2.4.1");
-  std::string upper = sha256_hex(other);
+  std::string upper = firmware_digest_hex(other);
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   struct Case {
     const char* what;
@@ -384,11 +364,13 @@ TEST_F(SimTest, UpgradeInstallsOnlyTheMatchingImage) {
       {"size not a number", image, "hash=" + hash + "&size=12x", "decimal", "2.2.4"},
       {"no parameters", image, "", "hash", "2.2.4"},
       {"wrong model", make_image("KORVAN-8", "2.3.0"),
-       "hash=" + sha256_hex(make_image("KORVAN-8", "2.3.0")) + "&size=" + size, "model", "2.2.4"},
+       "hash=" + firmware_digest_hex(make_image("KORVAN-8", "2.3.0")) + "&size=" + size, "model",
+       "2.2.4"},
       {"model in lower case", make_image("korvan-4", "2.3.0"),
-       "hash=" + sha256_hex(make_image("korvan-4", "2.3.0")) + "&size=" + size, "model", "2.2.4"},
+       "hash=" + firmware_digest_hex(make_image("korvan-4", "2.3.0")) + "&size=" + size, "model",
+       "2.2.4"},
       {"too short for the block", Bytes(1000, 1),
-       "hash=" + sha256_hex(Bytes(1000, 1)) + "&size=1000", "too short", "2.2.4"},
+       "hash=" + firmware_digest_hex(Bytes(1000, 1)) + "&size=1000", "too short", "2.2.4"},
       {"matching image", image, "hash=" + hash + "&size=" + size, nullptr, "2.3.0"},
       {"upper-case hash", other, "hash=" + upper + "&size=" + size, nullptr, "2.4.1"},
   };
@@ -415,7 +397,7 @@ TEST_F(SimTest, UpgradedFirmwareGovernsRestoreAndArchives) {
   start(options);
   const Bytes image = make_image("KORVAN-4", "2.2.4");
   sim_->receive_upload("flashraw.bin", image);
-  command("action=firmwareupgrade&hash=" + sha256_hex(image) +
+  command("action=firmwareupgrade&hash=" + firmware_digest_hex(image) +
           "&size=" + std::to_string(image.size()));
   ASSERT_EQ(sim_->firmware_version(), "2.2.4");
   const Bytes v3 = make_config_file(*find_config_by_name("dali1"), "2.2.4");

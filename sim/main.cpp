@@ -10,15 +10,7 @@
 #include <string>
 
 #include "sim/faults.h"
-#if __has_include("sim/firmware_maker.h")
 #include "sim/firmware_maker.h"
-#else
-namespace korvan {
-__attribute__((weak)) int make_firmware_main(int, char**) {
-  return 2;
-}
-}  // namespace korvan
-#endif
 #include "sim/korvan_sim.h"
 
 namespace {

@@ -173,6 +173,30 @@ TEST(SimExecutable, RestoreSurvivesRestartWithState) {
   EXPECT_EQ(leftovers, "0\n");
 }
 
+// A firmware upgrade the way a technician rehearses it by hand.
+TEST(SimExecutable, UpgradeWithMadeFirmwareOverTftp) {
+  if (!have_program("curl") || !have_program("tftp") || !have_program("sha256sum"))
+    GTEST_SKIP() << "curl, tftp-hpa or sha256sum missing";
+  TempDir dir;
+  const std::string image = dir.file("image.bin");
+  ASSERT_EQ(run_command(std::string(KORVAN_SIM_PATH) + " make-firmware --raw --out " + image +
+                        " --version-string 3.1.0 --size 2000000 >/dev/null"),
+            0);
+  std::string hash;
+  run_command("sha256sum " + image + " | cut -c1-64 | tr -d '\\n'", &hash);
+  SimProcess sim({"--listen", "127.0.0.1:0"});
+  const std::string port = port_of(sim.read_lines(1));
+  ASSERT_FALSE(port.empty());
+  run_command("timeout 60 tftp -m binary 127.0.0.1 " + port + " -c put " + image +
+              " flashraw.bin >/dev/null 2>&1");
+  const std::string reply =
+      curl(port, "/api/v100/status.ssi?action=firmwareupgrade&hash=" + hash + "&size=2000000");
+  EXPECT_NE(reply.find("installed version 3.1.0"), std::string::npos) << reply;
+  EXPECT_NE(curl(port, "/api/v100/status.ssi").find("\"firmware_version\":\"3.1.0\""),
+            std::string::npos);
+  EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
 TEST(SimExecutable, FaultsFromTheCommandLine) {
   if (!have_program("curl")) GTEST_SKIP() << "curl is not installed";
   SimProcess sim({"--listen", "127.0.0.1:0", "--fault", "http-close", "--fault=status-404"});
