@@ -11,6 +11,7 @@
 #include <string>
 
 #include "action/actions.h"
+#include "link/transfers.h"
 #include "platform/console.h"
 #include "sim/firmware_maker.h"
 #include "sim/korvan_sim.h"
@@ -59,6 +60,26 @@ void BM_PushFirmwarePackage(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kImageBytes));
 }
 BENCHMARK(BM_PushFirmwarePackage)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// The tool's TFTP upload alone, to separate the transfer from the reading.
+void BM_FirmwarePushTftp(benchmark::State& state) {
+  PushFixture& f = fixture();
+  torvi::ImageRecord record;
+  record.data = f.image;
+  record.size = f.image.size();
+  FILE* sink = std::fopen("/dev/null", "w");
+  torvi::console_set_streams(sink, sink);
+  for (auto _ : state) {
+    if (torvi::firmware_push_tftp(f.sim->ip().c_str(), record) != 0) {
+      state.SkipWithError("upload failed");
+      break;
+    }
+  }
+  torvi::console_set_streams(nullptr, nullptr);
+  std::fclose(sink);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kImageBytes));
+}
+BENCHMARK(BM_FirmwarePushTftp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 // The same image uploaded by tftp-hpa's client (512-byte blocks, like libcurl's default).
 void BM_TftpHpaUpload(benchmark::State& state) {
