@@ -23,11 +23,11 @@ constexpr std::size_t kImageBytes = 16'000'000;
 
 struct PushFixture {
   PushFixture() {
-    korvan::FirmwareSpec spec{.size = kImageBytes};
-    image = korvan::make_firmware_image(spec);
+    korvan::FirmwareSpec fw{.size = kImageBytes};
+    image = korvan::make_firmware_image(fw);
     std::vector<std::uint8_t> package;
     std::string error;
-    if (!korvan::make_firmware_package(spec, image, package, &error)) std::abort();
+    if (!korvan::make_firmware_package(fw, image, package, &error)) std::abort();
     package_path = dir.file("firmware.bin");
     image_path = dir.file("firmware.binary");
     torvi::test::write_file(package_path, package);

@@ -17,13 +17,13 @@ std::optional<uint64_t> parse_number(const std::string& text, uint64_t min, uint
 
 }  // namespace
 
-bool apply_fault(Faults& faults, const std::string& spec, std::string* error) {
-  const size_t eq = spec.find('=');
-  const std::string name = spec.substr(0, eq);
+bool apply_fault(Faults& faults, const std::string& text, std::string* error) {
+  const size_t eq = text.find('=');
+  const std::string name = text.substr(0, eq);
   const bool has_value = eq != std::string::npos;
-  const std::string value = has_value ? spec.substr(eq + 1) : std::string();
+  const std::string value = has_value ? text.substr(eq + 1) : std::string();
   auto fail = [&](const std::string& why) {
-    if (error) *error = "fault '" + spec + "': " + why;
+    if (error) *error = "fault '" + text + "': " + why;
     return false;
   };
 

@@ -30,7 +30,7 @@ inline constexpr uint64_t kDefaultHugeMember = 1ull << 30;
 
 // Applies one "NAME" or "NAME=VALUE"; false with a reason for an unknown name,
 // a value where none belongs, or a missing or out-of-range value.
-bool apply_fault(Faults& faults, const std::string& spec, std::string* error);
+bool apply_fault(Faults& faults, const std::string& text, std::string* error);
 
 // The part of the faults that the TFTP server carries out.
 TftpFaults tftp_faults(const Faults& faults);

@@ -10,7 +10,7 @@ namespace {
 TEST(ApplyFault, NamesAndValues) {
   using Check = std::function<bool(const Faults&)>;
   struct Case {
-    const char* spec;
+    const char* text;
     bool accepted;
     Check effect;
   } cases[] = {
@@ -50,11 +50,11 @@ TEST(ApplyFault, NamesAndValues) {
   for (const Case& c : cases) {
     Faults f;
     std::string error;
-    EXPECT_EQ(apply_fault(f, c.spec, &error), c.accepted) << c.spec;
+    EXPECT_EQ(apply_fault(f, c.text, &error), c.accepted) << c.text;
     if (c.accepted)
-      EXPECT_TRUE(c.effect(f)) << c.spec;
+      EXPECT_TRUE(c.effect(f)) << c.text;
     else
-      EXPECT_NE(error.find(c.spec), std::string::npos) << c.spec << ": " << error;
+      EXPECT_NE(error.find(c.text), std::string::npos) << c.text << ": " << error;
   }
 }
 

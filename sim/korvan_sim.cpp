@@ -484,8 +484,8 @@ bool Simulator::start(std::string* error) {
       return false;
     }
     s.faults = Faults{};
-    for (const std::string& spec : s.options.faults) {
-      if (!apply_fault(s.faults, spec, error)) return false;
+    for (const std::string& fault : s.options.faults) {
+      if (!apply_fault(s.faults, fault, error)) return false;
     }
     s.firmware = s.options.firmware;
     s.upload.reset();
@@ -580,13 +580,13 @@ std::string Simulator::ip() const {
   return impl_->options.address + ":" + std::to_string(impl_->port);
 }
 
-bool Simulator::set_fault(const std::string& spec) {
+bool Simulator::set_fault(const std::string& fault) {
   Impl& s = *impl_;
   TftpFaults t;
   {
     std::lock_guard lock(s.mutex);
     Faults updated = s.faults;
-    if (!apply_fault(updated, spec, nullptr)) return false;
+    if (!apply_fault(updated, fault, nullptr)) return false;
     s.faults = updated;
     t = tftp_faults(updated);
   }

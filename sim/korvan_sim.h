@@ -54,7 +54,7 @@ class Simulator {
   uint16_t port() const;
   std::string ip() const;  // "ADDRESS:PORT", as the tool's --ip takes it
 
-  bool set_fault(const std::string& spec);
+  bool set_fault(const std::string& fault);
   void clear_faults();
 
   std::vector<SimEvent> events() const;

@@ -91,12 +91,12 @@ RawReply raw_get(uint16_t port, const std::string& target, int timeout_ms = 5000
 
 // A raw firmware image with its information block, from the firmware maker.
 Bytes make_image(const std::string& model, const std::string& version, size_t size = 0x1C0100) {
-  FirmwareSpec spec;
-  spec.model = model;
-  spec.version_string = version;
-  spec.size = size;
-  spec.raw = true;
-  return make_firmware_image(spec);
+  FirmwareSpec fw;
+  fw.model = model;
+  fw.version_string = version;
+  fw.size = size;
+  fw.raw = true;
+  return make_firmware_image(fw);
 }
 
 std::vector<ArchiveMember> unpack(const Bytes& tar) {

@@ -20,17 +20,17 @@ class PushFirmwareTest : public test::SimTest {
     SimTest::TearDown();
   }
 
-  std::string write_package(const korvan::FirmwareSpec& spec, const std::string& name) {
-    std::vector<std::uint8_t> image = korvan::make_firmware_image(spec);
+  std::string write_package(const korvan::FirmwareSpec& fw, const std::string& name) {
+    std::vector<std::uint8_t> image = korvan::make_firmware_image(fw);
     std::vector<std::uint8_t> package;
     std::string error;
-    EXPECT_TRUE(korvan::make_firmware_package(spec, image, package, &error)) << error;
+    EXPECT_TRUE(korvan::make_firmware_package(fw, image, package, &error)) << error;
     test::write_file(dir_.file(name), package);
     return dir_.file(name);
   }
 
-  std::string write_raw(const korvan::FirmwareSpec& spec, const std::string& name) {
-    test::write_file(dir_.file(name), korvan::make_firmware_image(spec));
+  std::string write_raw(const korvan::FirmwareSpec& fw, const std::string& name) {
+    test::write_file(dir_.file(name), korvan::make_firmware_image(fw));
     return dir_.file(name);
   }
 
@@ -83,7 +83,7 @@ std::string upgrade_target(const std::vector<std::uint8_t>& image) {
 TEST_F(PushFirmwareTest, PackageAndRawImageAreInstalled) {
   struct Case {
     const char* file;
-    korvan::FirmwareSpec spec;
+    korvan::FirmwareSpec fw;
   };
   const Case cases[] = {
       {"fw-deflate.bin", {.version_string = "2.3.0", .method = "deflate"}},
@@ -93,8 +93,8 @@ TEST_F(PushFirmwareTest, PackageAndRawImageAreInstalled) {
   };
   for (const auto& c : cases) {
     sim().clear_events();
-    std::string path = c.spec.raw ? write_raw(c.spec, c.file) : write_package(c.spec, c.file);
-    std::vector<std::uint8_t> image = korvan::make_firmware_image(c.spec);
+    std::string path = c.fw.raw ? write_raw(c.fw, c.file) : write_package(c.fw, c.file);
+    std::vector<std::uint8_t> image = korvan::make_firmware_image(c.fw);
     ConsoleCapture capture;
     EXPECT_EQ(push_firmware(ip(), path.c_str()), 1) << c.file;
     std::string out = capture.out();
@@ -114,7 +114,7 @@ TEST_F(PushFirmwareTest, PackageAndRawImageAreInstalled) {
     ASSERT_EQ(uploads.size(), 1u) << c.file;
     EXPECT_EQ(uploads[0].data, image) << c.file;
     EXPECT_EQ(http_requests(), std::vector<std::string>{upgrade_target(image)});
-    EXPECT_EQ(sim().firmware_version(), c.spec.version_string);
+    EXPECT_EQ(sim().firmware_version(), c.fw.version_string);
   }
 }
 
@@ -171,8 +171,8 @@ TEST_F(PushFirmwareTest, RefusalsSendNothing) {
 }
 
 TEST_F(PushFirmwareTest, UppercaseHeaderIsAccepted) {
-  korvan::FirmwareSpec spec{.version_string = "3.0.0"};
-  std::vector<std::uint8_t> image = korvan::make_firmware_image(spec);
+  korvan::FirmwareSpec fw{.version_string = "3.0.0"};
+  std::vector<std::uint8_t> image = korvan::make_firmware_image(fw);
   std::string upper = korvan::firmware_digest_hex(image);
   for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   test::write_file(dir_.file("upper.bin"), build_package(upper, image));
@@ -186,8 +186,8 @@ TEST_F(PushFirmwareTest, UppercaseHeaderIsAccepted) {
 TEST_F(PushFirmwareTest, FailedUploadMakesNoUpgradeRequest) {
   upload_limits().total = 10;
   upload_limits().low_speed_time = 3;
-  korvan::FirmwareSpec spec;
-  std::string path = write_package(spec, "fw.bin");
+  korvan::FirmwareSpec fw;
+  std::string path = write_package(fw, "fw.bin");
   for (const char* fault : {"tftp-error", "tftp-stall=3"}) {
     sim().clear_faults();
     sim().clear_events();
@@ -205,19 +205,19 @@ TEST_F(PushFirmwareTest, DroppedPacketsStillComplete) {
   // libcurl spaces its retransmissions by a fraction of the total limit.
   upload_limits().total = 8;
   ASSERT_TRUE(sim().set_fault("tftp-drop=1500"));
-  korvan::FirmwareSpec spec{.size = 1835192, .raw = true};
-  std::string path = write_raw(spec, "fw.binary");
+  korvan::FirmwareSpec fw{.size = 1835192, .raw = true};
+  std::string path = write_raw(fw, "fw.binary");
   ConsoleCapture capture;
   EXPECT_EQ(push_firmware(ip(), path.c_str()), 1);
   auto uploads = events_of("upload");
   ASSERT_EQ(uploads.size(), 1u) << capture.err();
-  EXPECT_EQ(uploads[0].data, korvan::make_firmware_image(spec));
-  EXPECT_EQ(sim().firmware_version(), spec.version_string);
+  EXPECT_EQ(uploads[0].data, korvan::make_firmware_image(fw));
+  EXPECT_EQ(sim().firmware_version(), fw.version_string);
 }
 
 TEST_F(PushFirmwareTest, FailedUpgradeRequestPrintsOneOk) {
-  korvan::FirmwareSpec spec{.size = 1835192, .raw = true};
-  std::string path = write_raw(spec, "fw.binary");
+  korvan::FirmwareSpec fw{.size = 1835192, .raw = true};
+  std::string path = write_raw(fw, "fw.binary");
   ASSERT_TRUE(sim().set_fault("http-close"));
   ConsoleCapture capture;
   EXPECT_EQ(push_firmware(ip(), path.c_str()), 1);
