@@ -68,6 +68,11 @@ class TftpServerTest : public ::testing::Test {
     });
   }
 
+  void clear_uploads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    uploads_.clear();
+  }
+
   size_t upload_count() {
     std::lock_guard<std::mutex> lock(mutex_);
     return uploads_.size();
@@ -133,7 +138,7 @@ TEST_F(TftpServerTest, RealClientsUploadEveryBoundarySize) {
       SCOPED_TRACE(std::string(client.command) + " size " + std::to_string(size));
       Bytes content = pattern(size, static_cast<uint32_t>(size + 7));
       write_file(dir.file("up.bin"), content);
-      uploads_.clear();
+      clear_uploads();
       std::string output;
       int status = run_command(expand(client, dir.file("up.bin"), kTftpUploadName, port_), &output);
       EXPECT_FALSE(client_failed(status, output)) << output;
@@ -182,7 +187,7 @@ TEST_F(TftpServerTest, RealClientsMeetFaultsAndRefusals) {
     if (!have_program(c.client.program)) {
       GTEST_SKIP() << c.client.program << " is not installed (scripts/install-deps installs it)";
     }
-    uploads_.clear();
+    clear_uploads();
     server_.set_faults(c.faults);
     std::string output;
     int status = run_command(expand(c.client, dir.file("up.bin"), c.remote, port_), &output);

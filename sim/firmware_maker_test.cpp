@@ -1,0 +1,222 @@
+#include "sim/firmware_maker.h"
+
+#include <cstring>
+
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace korvan {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using torvi::test::have_program;
+using torvi::test::read_file;
+using torvi::test::run_command;
+using torvi::test::TempDir;
+using torvi::test::write_file;
+
+// The block's place in the image, as the controller's firmware lays it out.
+constexpr size_t kBlockEnd = 1835192;
+constexpr size_t kModelAt = 1835020;
+constexpr size_t kVersionAt = 1835086;
+constexpr size_t kNumberAt = 1835120;
+
+std::string text_at(const Bytes& image, size_t at) {
+  return std::string(reinterpret_cast<const char*>(image.data() + at));
+}
+
+TEST(FirmwareImage, BlockIsWrittenAtItsOffsetAndReadBack) {
+  struct Case {
+    size_t size;
+    std::string model;
+    std::string version;
+    uint32_t number;
+    bool has_block;
+    std::string model_read;  // what the block holds afterwards
+  };
+  const std::string long_model(40, 'M');
+  const Case cases[] = {
+      {2 * 1024 * 1024, "KORVAN-4", "2.3.0", 0x00020300, true, "KORVAN-4"},
+      {kBlockEnd, "korvan-4", "", 0xFFFFFFFF, true, "korvan-4"},
+      {kBlockEnd - 1, "KORVAN-4", "2.3.0", 1, false, ""},
+      {0, "KORVAN-4", "2.3.0", 1, false, ""},
+      {16777214, long_model, std::string(32, 'v'), 7, true, std::string(32, 'M')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    FirmwareSpec spec;
+    spec.size = c.size;
+    spec.model = c.model;
+    spec.version_string = c.version;
+    spec.version_number = c.number;
+    Bytes image = make_firmware_image(spec);
+    ASSERT_EQ(image.size(), c.size);
+    ImageInfo info;
+    ASSERT_EQ(read_image_info(image, info), c.has_block);
+    if (!c.has_block) continue;
+    EXPECT_EQ(info.model, c.model_read);
+    EXPECT_EQ(info.version_string, c.version);
+    EXPECT_EQ(info.version_number, c.number);
+    EXPECT_EQ(text_at(image, kModelAt), c.model_read);
+    EXPECT_EQ(text_at(image, kVersionAt), c.version);
+    EXPECT_EQ(image[kNumberAt], c.number & 0xFF);
+    EXPECT_EQ(image[kNumberAt + 3], c.number >> 24);
+  }
+}
+
+TEST(FirmwareImage, SameSpecGivesSameBytes) {
+  FirmwareSpec spec;
+  spec.size = 4096;
+  EXPECT_EQ(make_firmware_image(spec), make_firmware_image(spec));
+}
+
+TEST(FirmwareImage, TextWithoutTerminatorStopsAtItsField) {
+  FirmwareSpec spec;
+  spec.size = kBlockEnd;
+  Bytes image = make_firmware_image(spec);
+  std::memset(image.data() + kModelAt, 'A', 33);  // runs into the next field
+  std::memcpy(image.data() + kModelAt + 33, "desc", 5);
+  ImageInfo info;
+  ASSERT_TRUE(read_image_info(image, info));
+  EXPECT_EQ(info.model, std::string(33, 'A'));
+}
+
+// Runs 7-Zip on a package written to the folder.
+class PackageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!have_program("7zz")) GTEST_SKIP() << "7zz (Debian package 7zip) is not installed";
+  }
+  std::string sevenzip(const std::string& args, int* status) {
+    std::string output;
+    *status = run_command("timeout 60 7zz " + args + " 2>&1", &output);
+    return output;
+  }
+  TempDir dir_;
+};
+
+TEST_F(PackageTest, SevenZipOpensEveryMethodWithThePassword) {
+  const std::pair<const char*, const char*> methods[] = {
+      {"stored", "AES-256 Store"}, {"deflate", "AES-256 Deflate"}, {"bzip2", "AES-256 BZip2"}};
+  for (const auto& [method, shown] : methods) {
+    SCOPED_TRACE(method);
+    FirmwareSpec spec;
+    spec.method = method;
+    Bytes image = make_firmware_image(spec);
+    Bytes package;
+    std::string error;
+    ASSERT_TRUE(make_firmware_package(spec, image, package, &error)) << error;
+    const std::string pkg = dir_.file(std::string(method) + ".bin");
+    write_file(pkg, package);
+    int status = 0;
+    std::string listing = sevenzip("l -slt " + pkg, &status);
+    EXPECT_EQ(status, 0) << listing;
+    EXPECT_NE(listing.find("Path = torvi.bh"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Path = torvi.binary"), std::string::npos);
+    size_t first = listing.find(std::string("Method = ") + shown);
+    ASSERT_NE(first, std::string::npos) << listing;
+    EXPECT_NE(listing.find(std::string("Method = ") + shown, first + 1), std::string::npos);
+
+    std::string tested = sevenzip("t -p" + std::string(kPackagePassword) + " " + pkg, &status);
+    EXPECT_EQ(status, 0) << tested;
+    EXPECT_NE(tested.find("Everything is Ok"), std::string::npos);
+    sevenzip("t -pwrong-password " + pkg, &status);
+    EXPECT_NE(status, 0) << "a wrong password must not open the package";
+
+    const std::string out = dir_.file(method);
+    std::string extracted =
+        sevenzip("x -y -p" + std::string(kPackagePassword) + " -o" + out + " " + pkg, &status);
+    ASSERT_EQ(status, 0) << extracted;
+    EXPECT_TRUE(read_file(out + "/torvi.binary") == image);
+    // The header is the digest as computed by an independent program.
+    Bytes header = read_file(out + "/torvi.bh");
+    std::string digest;
+    ASSERT_EQ(run_command("sha256sum " + out + "/torvi.binary", &digest), 0);
+    EXPECT_EQ(std::string(header.begin(), header.end()), digest.substr(0, 64));
+  }
+}
+
+TEST(FirmwarePackage, UnknownMethodIsRefused) {
+  FirmwareSpec spec;
+  spec.method = "lzma";
+  Bytes package;
+  std::string error;
+  EXPECT_FALSE(make_firmware_package(spec, Bytes(10), package, &error));
+  EXPECT_NE(error.find("lzma"), std::string::npos);
+}
+
+TEST_F(PackageTest, EmptyImageStillMakesAPackage) {
+  FirmwareSpec spec;
+  Bytes package;
+  std::string error;
+  ASSERT_TRUE(make_firmware_package(spec, Bytes{}, package, &error)) << error;
+  write_file(dir_.file("empty.bin"), package);
+  int status = 0;
+  std::string listing =
+      sevenzip("t -p" + std::string(kPackagePassword) + " " + dir_.file("empty.bin"), &status);
+  EXPECT_EQ(status, 0) << listing;
+}
+
+int run_main(std::vector<std::string> args) {
+  args.insert(args.begin(), "make-firmware");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return make_firmware_main(static_cast<int>(args.size()), argv.data());
+}
+
+TEST(MakeFirmwareMain, OptionsAndExitStatus) {
+  TempDir dir;
+  const std::string out = dir.file("fw.binary");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {{"--out", out, "--raw", "--size", "1835192", "--version-number", "0xFFFFFFFF"}, 0},
+      {{"--out=" + out, "--raw", "--size=0", "--model", "KORVAN-4X"}, 0},
+      {{"--out", out, "--method", "stored", "--size", "1000"}, 0},
+      {{}, 2},
+      {{"--raw"}, 2},
+      {{"--out"}, 2},
+      {{"--out", out, "--bogus"}, 2},
+      {{"--out", out, "--method", "zstd"}, 2},
+      {{"--out", out, "--version-number", "4294967296"}, 2},
+      {{"--out", out, "--version-number", "-1"}, 2},
+      {{"--out", out, "--size", "67108865"}, 2},
+      {{"--out", out, "--size", "12k"}, 2},
+      {{"--out", out, "--model", std::string(33, 'K')}, 2},
+      {{"--out", out, "--raw=yes"}, 2},
+      {{"--out", dir.file("missing/fw.bin"), "--raw", "--size", "10"}, 1},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    EXPECT_EQ(run_main(c.args), c.status);
+  }
+  EXPECT_FALSE(torvi::test::file_exists(dir.file("missing/fw.bin.part")));
+}
+
+TEST(MakeFirmwareMain, RawWritesTheBareImage) {
+  TempDir dir;
+  const std::string out = dir.file("fw.binary");
+  ASSERT_EQ(run_main({"--out", out, "--raw", "--size", "1900000", "--model", "KORVAN-8",
+                      "--version-string", "9.9.9", "--version-number", "770"}),
+            0);
+  FirmwareSpec spec;
+  spec.size = 1900000;
+  spec.model = "KORVAN-8";
+  spec.version_string = "9.9.9";
+  spec.version_number = 770;
+  Bytes written = read_file(out);
+  EXPECT_TRUE(written == make_firmware_image(spec));
+  ImageInfo info;
+  ASSERT_TRUE(read_image_info(written, info));
+  EXPECT_EQ(info.model, "KORVAN-8");
+  EXPECT_EQ(info.version_number, 770u);
+  EXPECT_FALSE(torvi::test::file_exists(out + ".part"));
+}
+
+}  // namespace
+}  // namespace korvan
