@@ -15,81 +15,51 @@
 namespace torvi {
 namespace {
 
-constexpr int TIMEOUT_SECONDS = 20;
-
-std::string corpus_dir() {
-  std::string shared = test::shared_dir();
-  if (shared.empty()) return {};
-  std::string dir = shared + "/testdata/json-conformance";
-  return std::filesystem::is_directory(dir) ? dir : std::string();
-}
-
-std::vector<std::string> corpus_files(const std::string& dir, const std::string& prefix) {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (entry.is_regular_file() && name.rfind(prefix, 0) == 0 && name.size() > 5 &&
-        name.compare(name.size() - 5, 5, ".json") == 0) {
-      files.push_back(entry.path().string());
-    }
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-// Single-quotes a path for the shell.
+// Single-quotes a text for the shell.
 std::string quoted(const std::string& text) {
   std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
-// Exit status of json-tokens --strict on the file; a hang ends as 124 or 137.
-// Sanitizers report with exit status 1 by default, which would pass for a
-// rejected document, so their reports get statuses of their own.
-int tokens_status(const std::string& file) {
-  std::string command =
-      "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=86\" "
-      "UBSAN_OPTIONS=\"${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}exitcode=87\" "
-      "timeout -k 2 " +
-      std::to_string(TIMEOUT_SECONDS) + " " + quoted(JSON_TOKENS_PATH) + " --strict " +
-      quoted(file) + " >/dev/null 2>&1";
-  return test::run_command(command);
-}
-
 TEST(JsonConformance, Corpus) {
-  std::string dir = corpus_dir();
-  if (dir.empty()) {
+  const std::filesystem::path dir = test::shared_dir() + "/testdata/json-conformance";
+  if (test::shared_dir().empty() || !std::filesystem::is_directory(dir)) {
     GTEST_SKIP() << "conformance corpus not found: set TORVI_SHARED to the folder holding "
                     "testdata/json-conformance";
   }
   if (!test::have_program("timeout")) GTEST_SKIP() << "the timeout program is not installed";
-
-  struct Group {
+  // Exit 0 accepts, 1 rejects; a hang ends as 124 or 137. Sanitizers report
+  // with exit status 1 by default, which would pass for a rejected document,
+  // so their reports get statuses of their own.
+  const std::string command =
+      "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=86\" "
+      "UBSAN_OPTIONS=\"${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}exitcode=87\" "
+      "timeout -k 2 20 " +
+      quoted(JSON_TOKENS_PATH) + " --strict ";
+  const struct {
     const char* prefix;
-    bool accept_ok;  // exit 0 allowed
-    bool reject_ok;  // exit 1 allowed
-  };
-  const Group groups[] = {{"y_", true, false}, {"n_", false, true}, {"i_", true, true}};
-  size_t total = 0;
+    bool accept_ok, reject_ok;
+  } groups[] = {{"y_", true, false}, {"n_", false, true}, {"i_", true, true}};
+  int total = 0;
   for (const auto& g : groups) {
-    std::vector<std::string> files = corpus_files(dir, g.prefix);
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      const std::string name = entry.path().filename().string();
+      if (entry.is_regular_file() && name.starts_with(g.prefix) && name.ends_with(".json")) {
+        files.push_back(entry.path());
+      }
+    }
+    std::sort(files.begin(), files.end());
     EXPECT_FALSE(files.empty()) << "no " << g.prefix << " files in " << dir;
     for (const auto& file : files) {
-      int status = tokens_status(file);
-      bool ok = (status == 0 && g.accept_ok) || (status == 1 && g.reject_ok);
-      EXPECT_TRUE(ok) << std::filesystem::path(file).filename().string() << ": exit status "
-                      << status;
+      const int status = test::run_command(command + quoted(file) + " >/dev/null 2>&1");
+      EXPECT_TRUE((status == 0 && g.accept_ok) || (status == 1 && g.reject_ok))
+          << file.filename().string() << ": exit status " << status;
       ++total;
     }
   }
-  RecordProperty("files", static_cast<int>(total));
+  RecordProperty("files", total);
 }
 
 }  // namespace
