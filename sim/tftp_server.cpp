@@ -308,7 +308,7 @@ void TftpServer::serve() {
       socklen_t fromlen = sizeof from;
       ssize_t n = ::recvfrom(socket_, buffer.data(), buffer.size(), 0,
                              reinterpret_cast<sockaddr*>(&from), &fromlen);
-      if (n >= 0) handle_request(buffer.data(), static_cast<size_t>(n), &from);
+      if (n >= 0) handle_request(buffer.data(), static_cast<size_t>(n), from);
     }
     reap(false);
   }
@@ -327,8 +327,7 @@ void TftpServer::reap(bool all) {
   }
 }
 
-void TftpServer::handle_request(const uint8_t* packet, size_t length, const void* peer_ptr) {
-  const sockaddr_in& peer = *static_cast<const sockaddr_in*>(peer_ptr);
+void TftpServer::handle_request(const uint8_t* packet, size_t length, const sockaddr_in& peer) {
   const std::string who = peer_text(peer);
   Request request;
   bool parsed = parse_request(packet, length, request);

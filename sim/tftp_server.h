@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+struct sockaddr_in;
+
 namespace korvan {
 
 // Misbehaviour injected into new transfers, so clients can be tried against a
@@ -75,11 +77,10 @@ class TftpServer {
   // Upload size limit in bytes (tests lower it); new transfers only.
   void set_max_upload(size_t bytes);
 
-  struct Transfer;
-
  private:
+  struct Transfer;
   void serve();
-  void handle_request(const uint8_t* packet, size_t length, const void* peer);
+  void handle_request(const uint8_t* packet, size_t length, const sockaddr_in& peer);
   void run_transfer(Transfer& transfer);
   void reap(bool all);
   void emit(const std::string& kind, const std::string& detail, bool ok);
