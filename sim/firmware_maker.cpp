@@ -14,7 +14,7 @@
 namespace korvan {
 namespace {
 
-// What the block carries besides the fields a spec chooses.
+// What the block carries besides the fields a FirmwareSpec chooses.
 constexpr const char* kModelDescription = "4-channel DALI lighting controller";
 constexpr const char* kVersionDate = "2026-11-02";
 constexpr const char* kVersionTime = "14:05:00";

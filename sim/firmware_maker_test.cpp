@@ -64,7 +64,7 @@ TEST(FirmwareImage, BlockIsWrittenAtItsOffsetAndReadBack) {
   }
 }
 
-TEST(FirmwareImage, SameSpecGivesSameBytes) {
+TEST(FirmwareImage, IsDeterministic) {
   FirmwareSpec spec;
   spec.size = 4096;
   EXPECT_EQ(make_firmware_image(spec), make_firmware_image(spec));
