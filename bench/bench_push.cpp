@@ -23,7 +23,7 @@ constexpr std::size_t kImageBytes = 16'000'000;
 
 struct PushFixture {
   PushFixture() {
-    korvan::FirmwareSpec fw{.size = kImageBytes};
+    korvan::FirmwareRecipe fw{.size = kImageBytes};
     image = korvan::make_firmware_image(fw);
     std::vector<std::uint8_t> package;
     std::string error;

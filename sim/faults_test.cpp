@@ -58,7 +58,7 @@ TEST(ApplyFault, NamesAndValues) {
   }
 }
 
-TEST(ApplyFault, RefusedSpecLeavesOthersInPlace) {
+TEST(ApplyFault, RefusedFaultLeavesOthersInPlace) {
   Faults f;
   ASSERT_TRUE(apply_fault(f, "http-close", nullptr));
   EXPECT_FALSE(apply_fault(f, "http-delay=x", nullptr));

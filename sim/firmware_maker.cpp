@@ -14,7 +14,7 @@
 namespace korvan {
 namespace {
 
-// What the block carries besides the fields a FirmwareSpec chooses.
+// What the block carries besides the fields a FirmwareRecipe chooses.
 constexpr const char* kModelDescription = "4-channel DALI lighting controller";
 constexpr const char* kVersionDate = "2026-11-02";
 constexpr const char* kVersionTime = "14:05:00";
@@ -140,8 +140,8 @@ void print_usage(FILE* out) {
 
 }  // namespace
 
-std::vector<uint8_t> make_firmware_image(const FirmwareSpec& spec) {
-  std::vector<uint8_t> image(spec.size);
+std::vector<uint8_t> make_firmware_image(const FirmwareRecipe& recipe) {
+  std::vector<uint8_t> image(recipe.size);
   uint64_t state = 0x9E3779B97F4A7C15ull;
   for (size_t i = 0; i < image.size(); ++i) {
     state ^= state << 13;
@@ -153,10 +153,10 @@ std::vector<uint8_t> make_firmware_image(const FirmwareSpec& spec) {
   if (image.size() >= kInfoBlockOffset + kInfoBlockSize) {
     uint8_t* block = image.data() + kInfoBlockOffset;
     std::memset(block, 0, kInfoBlockSize);
-    store_text(block + kInfoModelName, spec.model);
+    store_text(block + kInfoModelName, recipe.model);
     store_text(block + kInfoModelDescription, kModelDescription);
-    store_text(block + kInfoVersionString, spec.version_string);
-    store_u32le(block + kInfoVersionNumber, spec.version_number);
+    store_text(block + kInfoVersionString, recipe.version_string);
+    store_u32le(block + kInfoVersionNumber, recipe.version_number);
     store_text(block + kInfoVersionDate, kVersionDate);
     store_text(block + kInfoVersionTime, kVersionTime);
   }
@@ -176,16 +176,16 @@ std::string firmware_digest_hex(const std::vector<uint8_t>& image) {
   return hex;
 }
 
-bool make_firmware_package(const FirmwareSpec& spec, const std::vector<uint8_t>& image,
+bool make_firmware_package(const FirmwareRecipe& recipe, const std::vector<uint8_t>& image,
                            std::vector<uint8_t>& package, std::string* error) {
   zip_int32_t method = 0;
-  if (!compression_for(spec.method, method)) {
-    set_error(error, "unknown method '" + spec.method + "' (stored, deflate or bzip2)");
+  if (!compression_for(recipe.method, method)) {
+    set_error(error, "unknown method '" + recipe.method + "' (stored, deflate or bzip2)");
     return false;
   }
   if (!zip_compression_method_supported(method, 1) ||
       !zip_encryption_method_supported(ZIP_EM_AES_256, 1)) {
-    set_error(error, "this libzip cannot write " + spec.method + " with AES-256");
+    set_error(error, "this libzip cannot write " + recipe.method + " with AES-256");
     return false;
   }
   const std::string header = firmware_digest_hex(image);
@@ -247,7 +247,7 @@ bool read_image_info(const std::vector<uint8_t>& image, ImageInfo& info) {
 }
 
 int make_firmware_main(int argc, char** argv) {
-  FirmwareSpec spec;
+  FirmwareRecipe recipe;
   std::string out;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -267,7 +267,7 @@ int make_firmware_main(int argc, char** argv) {
         std::fprintf(stderr, "make-firmware: --raw takes no value\n");
         return 2;
       }
-      spec.raw = true;
+      recipe.raw = true;
       continue;
     }
     const bool known = arg == "--out" || arg == "--model" || arg == "--version-string" ||
@@ -293,21 +293,21 @@ int make_firmware_main(int argc, char** argv) {
                      kInfoMaxText);
         return 2;
       }
-      (arg == "--model" ? spec.model : spec.version_string) = value;
+      (arg == "--model" ? recipe.model : recipe.version_string) = value;
     } else if (arg == "--version-number") {
       if (!parse_number(value, UINT32_MAX, number)) {
         std::fprintf(stderr, "make-firmware: --version-number '%s' is not a 32-bit number\n",
                      value.c_str());
         return 2;
       }
-      spec.version_number = static_cast<uint32_t>(number);
+      recipe.version_number = static_cast<uint32_t>(number);
     } else if (arg == "--size") {
       if (!parse_number(value, kMaxFirmwareImage, number)) {
         std::fprintf(stderr, "make-firmware: --size '%s' is not a byte count up to %zu\n",
                      value.c_str(), kMaxFirmwareImage);
         return 2;
       }
-      spec.size = static_cast<size_t>(number);
+      recipe.size = static_cast<size_t>(number);
     } else {
       zip_int32_t unused = 0;
       if (!compression_for(value, unused)) {
@@ -315,7 +315,7 @@ int make_firmware_main(int argc, char** argv) {
                      value.c_str());
         return 2;
       }
-      spec.method = value;
+      recipe.method = value;
     }
   }
   if (out.empty()) {
@@ -324,32 +324,32 @@ int make_firmware_main(int argc, char** argv) {
     return 2;
   }
 
-  std::vector<uint8_t> image = make_firmware_image(spec);
+  std::vector<uint8_t> image = make_firmware_image(recipe);
   std::vector<uint8_t> package;
   std::string error;
-  if (!spec.raw && !make_firmware_package(spec, image, package, &error)) {
+  if (!recipe.raw && !make_firmware_package(recipe, image, package, &error)) {
     std::fprintf(stderr, "make-firmware: %s\n", error.c_str());
     return 1;
   }
-  const std::vector<uint8_t>& bytes = spec.raw ? image : package;
+  const std::vector<uint8_t>& bytes = recipe.raw ? image : package;
   if (!write_file_atomically(out, bytes, &error)) {
     std::fprintf(stderr, "make-firmware: %s\n", error.c_str());
     return 1;
   }
   const bool has_block = image.size() >= kInfoBlockOffset + kInfoBlockSize;
-  std::printf("make-firmware: wrote %s %s (%zu bytes)\n", spec.raw ? "raw image" : "package",
+  std::printf("make-firmware: wrote %s %s (%zu bytes)\n", recipe.raw ? "raw image" : "package",
               out.c_str(), bytes.size());
   std::printf("  image %zu bytes, sha256 %s\n", image.size(), firmware_digest_hex(image).c_str());
   if (has_block) {
-    std::printf("  model %s, version %s, version number %u (0x%08X)\n", spec.model.c_str(),
-                spec.version_string.c_str(), spec.version_number, spec.version_number);
+    std::printf("  model %s, version %s, version number %u (0x%08X)\n", recipe.model.c_str(),
+                recipe.version_string.c_str(), recipe.version_number, recipe.version_number);
   } else {
     std::printf("  no information block: the image is shorter than %zu bytes\n",
                 kInfoBlockOffset + kInfoBlockSize);
   }
-  if (!spec.raw) {
+  if (!recipe.raw) {
     std::printf("  entries %s and %s, AES-256, %s\n", kPackageHeaderEntry, kPackagePayloadEntry,
-                spec.method.c_str());
+                recipe.method.c_str());
   }
   return 0;
 }

@@ -32,7 +32,7 @@ inline constexpr size_t kInfoMaxText = kInfoTextWidth - 1;
 // refuse, without letting a typo fill the disk.
 inline constexpr size_t kMaxFirmwareImage = 64u * 1024 * 1024;
 
-struct FirmwareSpec {
+struct FirmwareRecipe {
   std::string model = "KORVAN-4";
   std::string version_string = "2.3.0";
   uint32_t version_number = 0x00020300;
@@ -41,16 +41,16 @@ struct FirmwareSpec {
   bool raw = false;                // the bare image instead of a package
 };
 
-// Deterministic pseudo-random bytes of spec.size (the same spec gives the
+// Deterministic pseudo-random bytes of recipe.size (the same recipe gives the
 // same image) with the information block written at its offset when the
 // image is long enough to hold it. Texts longer than a field are cut.
-std::vector<uint8_t> make_firmware_image(const FirmwareSpec& spec);
+std::vector<uint8_t> make_firmware_image(const FirmwareRecipe& recipe);
 
 // The package around `image`: the header entry (the image's SHA-256 as 64
 // lowercase hex digits) and the payload entry, both AES-256 encrypted with
-// the package password and compressed with spec.method. False with a reason
+// the package password and compressed with recipe.method. False with a reason
 // in *error when the method is unknown or the archive cannot be built.
-bool make_firmware_package(const FirmwareSpec& spec, const std::vector<uint8_t>& image,
+bool make_firmware_package(const FirmwareRecipe& recipe, const std::vector<uint8_t>& image,
                            std::vector<uint8_t>& package, std::string* error);
 
 // The image's SHA-256 as 64 lowercase hex digits: the header entry's content.

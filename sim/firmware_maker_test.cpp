@@ -44,12 +44,12 @@ TEST(FirmwareImage, BlockIsWrittenAtItsOffsetAndReadBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
-    FirmwareSpec spec;
-    spec.size = c.size;
-    spec.model = c.model;
-    spec.version_string = c.version;
-    spec.version_number = c.number;
-    Bytes image = make_firmware_image(spec);
+    FirmwareRecipe recipe;
+    recipe.size = c.size;
+    recipe.model = c.model;
+    recipe.version_string = c.version;
+    recipe.version_number = c.number;
+    Bytes image = make_firmware_image(recipe);
     ASSERT_EQ(image.size(), c.size);
     ImageInfo info;
     ASSERT_EQ(read_image_info(image, info), c.has_block);
@@ -65,15 +65,15 @@ TEST(FirmwareImage, BlockIsWrittenAtItsOffsetAndReadBack) {
 }
 
 TEST(FirmwareImage, IsDeterministic) {
-  FirmwareSpec spec;
-  spec.size = 4096;
-  EXPECT_EQ(make_firmware_image(spec), make_firmware_image(spec));
+  FirmwareRecipe recipe;
+  recipe.size = 4096;
+  EXPECT_EQ(make_firmware_image(recipe), make_firmware_image(recipe));
 }
 
 TEST(FirmwareImage, TextWithoutTerminatorStopsAtItsField) {
-  FirmwareSpec spec;
-  spec.size = kBlockEnd;
-  Bytes image = make_firmware_image(spec);
+  FirmwareRecipe recipe;
+  recipe.size = kBlockEnd;
+  Bytes image = make_firmware_image(recipe);
   std::memset(image.data() + kModelAt, 'A', 33);  // runs into the next field
   std::memcpy(image.data() + kModelAt + 33, "desc", 5);
   ImageInfo info;
@@ -108,13 +108,13 @@ TEST_F(PackageTest, SevenZipOpensEveryMethodWithThePassword) {
   for (const Case& c : cases) {
     const std::string name = c.method + std::to_string(c.size);
     SCOPED_TRACE(name);
-    FirmwareSpec spec;
-    spec.method = c.method;
-    spec.size = c.size;
-    Bytes image = make_firmware_image(spec);
+    FirmwareRecipe recipe;
+    recipe.method = c.method;
+    recipe.size = c.size;
+    Bytes image = make_firmware_image(recipe);
     Bytes package;
     std::string error;
-    ASSERT_TRUE(make_firmware_package(spec, image, package, &error)) << error;
+    ASSERT_TRUE(make_firmware_package(recipe, image, package, &error)) << error;
     const std::string pkg = dir_.file(name + ".bin");
     write_file(pkg, package);
     int status = 0;
@@ -147,11 +147,11 @@ TEST_F(PackageTest, SevenZipOpensEveryMethodWithThePassword) {
 }
 
 TEST(FirmwarePackage, UnknownMethodIsRefused) {
-  FirmwareSpec spec;
-  spec.method = "lzma";
+  FirmwareRecipe recipe;
+  recipe.method = "lzma";
   Bytes package;
   std::string error;
-  EXPECT_FALSE(make_firmware_package(spec, Bytes(10), package, &error));
+  EXPECT_FALSE(make_firmware_package(recipe, Bytes(10), package, &error));
   EXPECT_NE(error.find("lzma"), std::string::npos);
 }
 
@@ -202,13 +202,13 @@ TEST(MakeFirmwareMain, RawWritesTheBareImage) {
   ASSERT_EQ(run_main({"--out", out, "--raw", "--size", "1900000", "--model", "KORVAN-8",
                       "--version-string", "9.9.9", "--version-number", "770"}),
             0);
-  FirmwareSpec spec;
-  spec.size = 1900000;
-  spec.model = "KORVAN-8";
-  spec.version_string = "9.9.9";
-  spec.version_number = 770;
+  FirmwareRecipe recipe;
+  recipe.size = 1900000;
+  recipe.model = "KORVAN-8";
+  recipe.version_string = "9.9.9";
+  recipe.version_number = 770;
   Bytes written = read_file(out);
-  EXPECT_TRUE(written == make_firmware_image(spec));
+  EXPECT_TRUE(written == make_firmware_image(recipe));
   ImageInfo info;
   ASSERT_TRUE(read_image_info(written, info));
   EXPECT_EQ(info.model, "KORVAN-8");

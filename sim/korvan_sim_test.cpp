@@ -91,7 +91,7 @@ RawReply raw_get(uint16_t port, const std::string& target, int timeout_ms = 5000
 
 // A raw firmware image with its information block, from the firmware maker.
 Bytes make_image(const std::string& model, const std::string& version, size_t size = 0x1C0100) {
-  FirmwareSpec fw;
+  FirmwareRecipe fw;
   fw.model = model;
   fw.version_string = version;
   fw.size = size;
@@ -524,7 +524,7 @@ TEST_F(SimTest, DelayedReplyDoesNotHoldUpStop) {
   client.join();
 }
 
-TEST_F(SimTest, FaultsFromOptionsAndRefusedSpecs) {
+TEST_F(SimTest, FaultsFromOptionsAndRefusedNames) {
   SimOptions options;
   options.faults = {"status-no-model", "http-delay=1", "tftp-drop=4", "backup-no-status"};
   start(options);

@@ -20,7 +20,7 @@ class PushFirmwareTest : public test::SimTest {
     SimTest::TearDown();
   }
 
-  std::string write_package(const korvan::FirmwareSpec& fw, const std::string& name) {
+  std::string write_package(const korvan::FirmwareRecipe& fw, const std::string& name) {
     std::vector<std::uint8_t> image = korvan::make_firmware_image(fw);
     std::vector<std::uint8_t> package;
     std::string error;
@@ -29,7 +29,7 @@ class PushFirmwareTest : public test::SimTest {
     return dir_.file(name);
   }
 
-  std::string write_raw(const korvan::FirmwareSpec& fw, const std::string& name) {
+  std::string write_raw(const korvan::FirmwareRecipe& fw, const std::string& name) {
     test::write_file(dir_.file(name), korvan::make_firmware_image(fw));
     return dir_.file(name);
   }
@@ -83,7 +83,7 @@ std::string upgrade_target(const std::vector<std::uint8_t>& image) {
 TEST_F(PushFirmwareTest, PackageAndRawImageAreInstalled) {
   struct Case {
     const char* file;
-    korvan::FirmwareSpec fw;
+    korvan::FirmwareRecipe fw;
   };
   const Case cases[] = {
       {"fw-deflate.bin", {.version_string = "2.3.0", .method = "deflate"}},
@@ -119,8 +119,8 @@ TEST_F(PushFirmwareTest, PackageAndRawImageAreInstalled) {
 }
 
 TEST_F(PushFirmwareTest, RefusalsSendNothing) {
-  korvan::FirmwareSpec good;
-  korvan::FirmwareSpec other_model{.model = "KORVAN-8"};
+  korvan::FirmwareRecipe good;
+  korvan::FirmwareRecipe other_model{.model = "KORVAN-8"};
   std::vector<std::uint8_t> image = korvan::make_firmware_image(good);
   std::vector<std::uint8_t> other = korvan::make_firmware_image(other_model);
   test::write_file(dir_.file("mismatch.bin"), build_package(korvan::firmware_digest_hex(other), image));
@@ -171,7 +171,7 @@ TEST_F(PushFirmwareTest, RefusalsSendNothing) {
 }
 
 TEST_F(PushFirmwareTest, UppercaseHeaderIsAccepted) {
-  korvan::FirmwareSpec fw{.version_string = "3.0.0"};
+  korvan::FirmwareRecipe fw{.version_string = "3.0.0"};
   std::vector<std::uint8_t> image = korvan::make_firmware_image(fw);
   std::string upper = korvan::firmware_digest_hex(image);
   for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
@@ -186,7 +186,7 @@ TEST_F(PushFirmwareTest, UppercaseHeaderIsAccepted) {
 TEST_F(PushFirmwareTest, FailedUploadMakesNoUpgradeRequest) {
   upload_limits().total = 10;
   upload_limits().low_speed_time = 3;
-  korvan::FirmwareSpec fw;
+  korvan::FirmwareRecipe fw;
   std::string path = write_package(fw, "fw.bin");
   for (const char* fault : {"tftp-error", "tftp-stall=3"}) {
     sim().clear_faults();
@@ -205,7 +205,7 @@ TEST_F(PushFirmwareTest, DroppedPacketsStillComplete) {
   // libcurl spaces its retransmissions by a fraction of the total limit.
   upload_limits().total = 8;
   ASSERT_TRUE(sim().set_fault("tftp-drop=1500"));
-  korvan::FirmwareSpec fw{.size = 1835192, .raw = true};
+  korvan::FirmwareRecipe fw{.size = 1835192, .raw = true};
   std::string path = write_raw(fw, "fw.binary");
   ConsoleCapture capture;
   EXPECT_EQ(push_firmware(ip(), path.c_str()), 1);
@@ -216,7 +216,7 @@ TEST_F(PushFirmwareTest, DroppedPacketsStillComplete) {
 }
 
 TEST_F(PushFirmwareTest, FailedUpgradeRequestPrintsOneOk) {
-  korvan::FirmwareSpec fw{.size = 1835192, .raw = true};
+  korvan::FirmwareRecipe fw{.size = 1835192, .raw = true};
   std::string path = write_raw(fw, "fw.binary");
   ASSERT_TRUE(sim().set_fault("http-close"));
   ConsoleCapture capture;
