@@ -1,21 +1,10 @@
 #include "sim/faults.h"
 
-#include <charconv>
 #include <optional>
 
+#include "sim/number_text.h"
+
 namespace korvan {
-namespace {
-
-std::optional<uint64_t> parse_number(const std::string& text, uint64_t min, uint64_t max) {
-  uint64_t value = 0;
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max)
-    return std::nullopt;
-  return value;
-}
-
-}  // namespace
 
 bool apply_fault(Faults& faults, const std::string& text, std::string* error) {
   const size_t eq = text.find('=');
@@ -61,7 +50,7 @@ bool apply_fault(Faults& faults, const std::string& text, std::string* error) {
   };
   for (const Count& count : kCounts) {
     if (name != count.name) continue;
-    auto n = parse_number(value, count.min, count.max);
+    auto n = parse_decimal(value, count.min, count.max);
     if (!n)
       return fail("needs a value from " + std::to_string(count.min) + " to " +
                   std::to_string(count.max));
@@ -75,7 +64,7 @@ bool apply_fault(Faults& faults, const std::string& text, std::string* error) {
       return true;
     }
     // The size field holds eleven octal digits; below 1 MiB it would not be huge.
-    auto n = parse_number(value, 1u << 20, 077777777777ull);
+    auto n = parse_decimal(value, 1u << 20, 077777777777ull);
     if (!n) return fail("needs a size from 1048576 to 8589934591");
     faults.backup_huge_member = *n;
     return true;

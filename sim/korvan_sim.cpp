@@ -25,6 +25,7 @@
 #include "sim/faults.h"
 #include "sim/firmware_maker.h"
 #include "sim/json_text.h"
+#include "sim/number_text.h"
 #include "sim/sim_archive.h"
 #include "sim/sim_state.h"
 #include "sim/tftp_server.h"
@@ -54,16 +55,6 @@ class HttpServer : public httplib::Server {
 std::string html_page(int status, const std::string& title, const std::string& text) {
   return "<!DOCTYPE html>\n<html><head><title>" + std::to_string(status) + " " + title +
          "</title></head>\n<body><h1>" + title + "</h1><p>" + text + "</p></body></html>\n";
-}
-
-std::optional<uint64_t> parse_decimal(const std::string& text) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
 }
 
 std::string lowercase(std::string text) {

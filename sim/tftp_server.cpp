@@ -15,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include "sim/number_text.h"
+
 namespace korvan {
 namespace {
 
@@ -74,17 +76,6 @@ std::string peer_text(const sockaddr_in& peer) {
 
 bool same_peer(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
-// Parses a decimal option value; no sign, no blanks, no overflow.
-std::optional<uint64_t> parse_decimal(const std::string& text) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  return value;
 }
 
 struct Request {
