@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <sstream>
+#include <utility>
 
 #include "test_support.h"
 
@@ -20,32 +20,31 @@ struct Member {
   Bytes data;
 };
 
+const Bytes kAbc = {'a', 'b', 'c'};
+
 Bytes pattern(std::size_t n, std::uint8_t seed = 1) {
   Bytes bytes(n);
   for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + seed);
   return bytes;
 }
 
-Bytes build(const std::vector<Member>& members) {
+// Writes the members (to a file when `path` is given) and returns the archive.
+Bytes build(const std::vector<Member>& members, const std::string& path = "") {
   tar_stream s;
-  tar_open_memory_writer(s);
+  EXPECT_EQ(path.empty() ? tar_open_memory_writer(s) : tar_open(s, path, "w"), TAR_OK);
   for (const Member& m : members) {
     EXPECT_EQ(tar_write_file_header(s, m.name, static_cast<std::uint32_t>(m.data.size())), TAR_OK);
     EXPECT_EQ(tar_write_data(s, m.data), TAR_OK);
   }
   EXPECT_EQ(tar_finalize(s), TAR_OK);
-  return tar_memory_take(s);
-}
-
-std::string field(const Bytes& a, std::size_t offset, std::size_t width) {
-  return std::string(a.begin() + offset, a.begin() + offset + width);
+  EXPECT_EQ(path.empty() ? TAR_OK : tar_close(s), TAR_OK);
+  return path.empty() ? tar_memory_take(s) : test::read_file(path);
 }
 
 // Overwrites a field of the first header; with `fix`, recomputes its checksum
 // the way any tar writer does, so only the field itself is under test.
 struct Patch {
-  std::size_t offset;
-  std::size_t width;
+  std::size_t offset, width;
   std::string text;
 };
 
@@ -59,107 +58,60 @@ void apply(Bytes& a, const Patch& p, bool fix = true) {
   a[155] = ' ';
 }
 
-TEST(TarStrerror, EveryCodeHasItsValueAndText) {
-  const struct {
-    int code, value;
-    const char* text;
-  } cases[] = {
-      {TAR_OK, 0, "success"},
-      {TAR_ERR_FAILURE, -1, "failure"},
-      {TAR_ERR_OPEN, -2, "could not open"},
-      {TAR_ERR_READ, -3, "could not read"},
-      {TAR_ERR_WRITE, -4, "could not write"},
-      {TAR_ERR_SEEK, -5, "could not seek"},
-      {TAR_ERR_CHECKSUM, -6, "bad checksum"},
-      {TAR_ERR_NULL_RECORD, -7, "null record"},
-      {TAR_ERR_NOT_FOUND, -8, "file not found"},
-      {-9, -9, "unknown error"},
-      {1, 1, "unknown error"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.code, c.value);
-    EXPECT_STREQ(tar_strerror(c.code), c.text) << c.code;
+TEST(TarStrerror, EveryCodeHasItsText) {
+  const char* const texts[] = {"success",        "failure",         "could not open",
+                               "could not read", "could not write", "could not seek",
+                               "bad checksum",   "null record",     "file not found"};
+  for (int code = TAR_OK; code >= TAR_ERR_NOT_FOUND; --code) {
+    EXPECT_STREQ(tar_strerror(code), texts[-code]) << code;
   }
+  EXPECT_STREQ(tar_strerror(TAR_ERR_NOT_FOUND - 1), "unknown error");
+  EXPECT_STREQ(tar_strerror(1), "unknown error");
 }
 
 TEST(TarWrite, ThreeByteMemberHasTheKnownEncoding) {
-  const Bytes a = build({{"abc", {'a', 'b', 'c'}}});
+  const Bytes a = build({{"abc", kAbc}});
   ASSERT_EQ(a.size(), 2048u);
-  const struct {
-    std::size_t offset, width;
-    std::string expected;
-  } fields[] = {
-      {0, 100, std::string("abc") + std::string(97, '\0')},
-      {100, 8, std::string("664\0\0\0\0\0", 8)},
-      {108, 8, std::string("0\0\0\0\0\0\0\0", 8)},
-      {116, 8, std::string(8, '\0')},
-      {124, 12, std::string("3") + std::string(11, '\0')},
-      {136, 12, std::string("0") + std::string(11, '\0')},
-      {148, 8, std::string("001611\0 ", 8)},
-      {156, 1, "0"},
-      {157, 355, std::string(355, '\0')},
-      {512, 3, "abc"},
-      {515, 2048 - 515, std::string(2048 - 515, '\0')},
+  const std::pair<std::size_t, std::string> fields[] = {
+      {0, "abc" + std::string(97, '\0')},           {100, std::string("664\0\0\0\0\0", 8)},
+      {108, std::string("0\0\0\0\0\0\0\0", 8)},     {116, std::string(8, '\0')},
+      {124, "3" + std::string(11, '\0')},           {136, "0" + std::string(11, '\0')},
+      {148, std::string("001611\0 ", 8)},           {156, "0" + std::string(355, '\0')},
+      {512, "abc" + std::string(2048 - 515, '\0')},
   };
-  for (const auto& f : fields) EXPECT_EQ(field(a, f.offset, f.width), f.expected) << f.offset;
+  for (const auto& [offset, expected] : fields) {
+    EXPECT_EQ(std::string(a.begin() + offset, a.begin() + offset + expected.size()), expected)
+        << offset;
+  }
 }
 
+// Written to a file, which holds what a memory writer builds, and read back.
 TEST(TarRoundTrip, MemberSizesAroundTheBlockBoundary) {
-  const struct {
-    std::size_t size;
-    std::uint32_t padded;
-  } cases[] = {{0, 0}, {1, 512}, {511, 512}, {512, 512}, {513, 1024}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.size);
-    const Bytes data = pattern(c.size);
-    const Bytes a = build({{"m", data}, {"next", {}}});
-    ASSERT_EQ(a.size(), 512 + c.padded + 512 + 1024);
+  const std::pair<std::size_t, std::uint32_t> cases[] = {
+      {0, 0}, {1, 512}, {511, 512}, {512, 512}, {513, 1024}};
+  for (const auto& [size, padded] : cases) {
+    SCOPED_TRACE(size);
+    test::TempDir dir;
+    const Bytes data = pattern(size);
+    const std::vector<Member> members = {{"m", data}, {"next", {}}};
+    const Bytes a = build(members, dir.file("a.tar"));
+    EXPECT_EQ(a, build(members));
+    ASSERT_EQ(a.size(), 512 + padded + 512 + 1024);
     tar_stream s;
     ASSERT_EQ(tar_open_memory_reader(s, a), TAR_OK);
     tar_header h;
     ASSERT_EQ(tar_find(s, "m", &h), TAR_OK);
-    EXPECT_EQ(h.size, c.size);
-    EXPECT_EQ(h.mode, 0664u);
-    EXPECT_EQ(h.type, static_cast<std::uint32_t>('0'));
-    EXPECT_EQ(h.owner, 0u);
-    EXPECT_EQ(h.mtime, 0u);
-    Bytes got(c.size);
+    EXPECT_EQ(h.size, size);
+    Bytes got(size);
     ASSERT_EQ(tar_read_data(s, got), TAR_OK);
     EXPECT_EQ(got, data);
     EXPECT_EQ(s.position, 0u);
     ASSERT_EQ(tar_next(s), TAR_OK);
-    EXPECT_EQ(s.position, 512 + c.padded);
+    EXPECT_EQ(s.position, 512 + padded);
     ASSERT_EQ(tar_read_header(s, h), TAR_OK);
     EXPECT_EQ(h.name, "next");
     EXPECT_EQ(tar_close(s), TAR_OK);
   }
-}
-
-TEST(TarRoundTrip, FileOnDisk) {
-  test::TempDir dir;
-  const std::string path = dir.file("a.tar");
-  const std::vector<Member> members = {
-      {"/etc/config/dali/dali1.bin", pattern(700)}, {"status.txt", {'{', '}'}}, {"e", {}}};
-  tar_stream w;
-  ASSERT_EQ(tar_open(w, path, "w"), TAR_OK);
-  for (const Member& m : members) {
-    ASSERT_EQ(tar_write_file_header(w, m.name, static_cast<std::uint32_t>(m.data.size())), TAR_OK);
-    ASSERT_EQ(tar_write_data(w, m.data), TAR_OK);
-  }
-  ASSERT_EQ(tar_finalize(w), TAR_OK);
-  ASSERT_EQ(tar_close(w), TAR_OK);
-  EXPECT_EQ(test::read_file(path), build(members));
-
-  tar_stream r;
-  ASSERT_EQ(tar_open(r, path, "r"), TAR_OK);
-  EXPECT_EQ(r.position, 0u);
-  for (const Member& m : members) {
-    Bytes got;
-    ASSERT_EQ(tar_read_member(r, m.name, got), TAR_OK) << m.name;
-    EXPECT_EQ(got, m.data);
-  }
-  EXPECT_EQ(tar_close(r), TAR_OK);
-  EXPECT_EQ(tar_close(r), TAR_ERR_FAILURE);  // already closed
 }
 
 TEST(TarOpen, ModesAndFirstHeader) {
@@ -177,7 +129,6 @@ TEST(TarOpen, ModesAndFirstHeader) {
       {"end marker first", Bytes(1024, 0), "r", TAR_ERR_NULL_RECORD, 0, 1024},
       {"bad first header", Bytes(512, 'x'), "r", TAR_ERR_CHECKSUM, 0, 512},
       {"r", valid, "r", TAR_OK, TAR_ERR_WRITE, valid.size()},
-      {"rb", valid, "rb", TAR_OK, TAR_ERR_WRITE, valid.size()},
       {"r+ is read-only", valid, "r+", TAR_OK, TAR_ERR_WRITE, valid.size()},
       {"w truncates", valid, "w", TAR_OK, TAR_OK, 512},
       {"a appends", Bytes{'x', 'y', 'z'}, "a", TAR_OK, TAR_OK, 515},
@@ -195,11 +146,10 @@ TEST(TarOpen, ModesAndFirstHeader) {
       EXPECT_EQ(s.file, nullptr);  // nothing left open
     } else {
       EXPECT_EQ(tar_write_file_header(s, "y", 0), c.write_rc);
-      tar_close(s);
+      EXPECT_EQ(tar_close(s), TAR_OK);
+      EXPECT_EQ(tar_close(s), TAR_ERR_FAILURE);  // already closed
     }
-    if (c.initial) {
-      EXPECT_EQ(test::read_file(path).size(), c.final_size);
-    }
+    EXPECT_EQ(c.initial ? test::read_file(path).size() : 0, c.final_size);
   }
 }
 
@@ -213,8 +163,7 @@ TEST(TarClose, LostBufferedBytesAreReported) {
 
 TEST(TarFind, SearchResults) {
   const Bytes dup = build({{"a", {'1'}}, {"b", {}}, {"a", {'2', '2'}}});
-  const Bytes only_end(1024, 0);
-  const Bytes nothing;
+  const Bytes only_end(1024, 0), nothing;
   const struct {
     const char* what;
     const Bytes& archive;
@@ -240,78 +189,49 @@ TEST(TarFind, SearchResults) {
       EXPECT_EQ(s.position, c.position);
     }
   }
-  tar_stream s;
-  tar_open_memory_reader(s, only_end);
-  tar_header h;
-  EXPECT_EQ(tar_read_header(s, h), TAR_ERR_NULL_RECORD);
 }
 
-TEST(TarReadHeader, DamagedBlocks) {
+// Damaged checksums, and numeric fields as other writers fill them: leading
+// blanks, a field full of digits, no digits at all (read as 0). A patched
+// checksum field stays as patched; any other patch gets a correct checksum.
+TEST(TarReadHeader, ChecksumAndOctalFields) {
+  const auto size = &tar_header::size;
   const struct {
     const char* what;
     Patch patch;
-    bool fix;
     int rc;
+    std::uint32_t tar_header::*member;
+    std::uint32_t expected;
   } cases[] = {
-      {"checksum digit changed", {148, 8, std::string("001612\0 ", 8)}, false, TAR_ERR_CHECKSUM},
-      {"name changed", {0, 3, "abd"}, false, TAR_ERR_CHECKSUM},
-      {"checksum blanks only", {148, 8, "        "}, false, TAR_ERR_CHECKSUM},
-      {"checksum not octal", {148, 8, std::string("0016x1\0 ", 8)}, false, TAR_ERR_CHECKSUM},
-      {"checksum NUL first",
-       {148, 8,
-        std::string("\0"
-                    "01611\0 ",
-                    8)},
-       false,
-       TAR_ERR_NULL_RECORD},
-      {"checksum after blanks", {148, 8, std::string("  1611\0 ", 8)}, false, TAR_OK},
-      {"checksum seven digits", {148, 8, std::string("0001611\0", 8)}, false, TAR_OK},
+      {"checksum digit changed", {148, 8, std::string("001612\0 ", 8)}, TAR_ERR_CHECKSUM},
+      {"checksum blanks only", {148, 8, "        "}, TAR_ERR_CHECKSUM},
+      {"checksum not octal", {148, 8, std::string("0016x1\0 ", 8)}, TAR_ERR_CHECKSUM},
+      {"checksum NUL first", {148, 8, std::string("\00001611\0 ", 8)}, TAR_ERR_NULL_RECORD},
+      {"checksum after blanks", {148, 8, std::string("  1611\0 ", 8)}, TAR_OK, size, 3},
+      {"checksum of seven digits", {148, 8, std::string("0001611\0", 8)}, TAR_OK, size, 3},
+      {"size after blanks", {124, 12, "\t    25640"}, TAR_OK, size, 11168},
+      {"size ends at blank", {124, 12, "25640 7"}, TAR_OK, size, 11168},
+      {"size all NUL", {124, 12, ""}, TAR_OK, size, 0},
+      {"size blanks only", {124, 12, "           "}, TAR_OK, size, 0},
+      {"size saturates", {124, 12, "777777777777"}, TAR_OK, size, 0xFFFFFFFF},
+      {"mode letters", {100, 8, "xyz"}, TAR_OK, &tar_header::mode, 0},
+      {"mode fills field", {100, 16, "000006647"}, TAR_OK, &tar_header::mode, 0664},
+      {"owner fills field", {108, 16, "123456707"}, TAR_OK, &tar_header::owner, 012345670},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    Bytes a = build({{"abc", {'a', 'b', 'c'}}});
-    apply(a, c.patch, c.fix);
+    Bytes a = build({{"abc", kAbc}});
+    apply(a, c.patch, c.patch.offset != 148);
     tar_stream s;
     tar_open_memory_reader(s, a);
     tar_header h;
     EXPECT_EQ(tar_read_header(s, h), c.rc);
     EXPECT_EQ(s.position, 0u);
+    if (c.member) {
+      EXPECT_EQ(h.*c.member, c.expected);
+    }
   }
-}
-
-TEST(TarReadHeader, OctalFields) {
-  const struct {
-    const char* what;
-    std::vector<Patch> patches;
-    std::uint32_t tar_header::*member;
-    std::uint32_t expected;
-  } cases[] = {
-      {"size after blanks", {{124, 12, "     25640"}}, &tar_header::size, 11168},
-      {"size after zeros", {{124, 12, "00000025640"}}, &tar_header::size, 11168},
-      {"size ends at blank", {{124, 12, "25640 7"}}, &tar_header::size, 11168},
-      {"size all NUL", {{124, 12, ""}}, &tar_header::size, 0},
-      {"size blanks only", {{124, 12, "           "}}, &tar_header::size, 0},
-      {"size too big saturates", {{124, 12, "777777777777"}}, &tar_header::size, 0xFFFFFFFF},
-      {"mode letters", {{100, 8, "xyz"}}, &tar_header::mode, 0},
-      {"owner blanks", {{108, 8, "  "}}, &tar_header::owner, 0},
-      {"mtime NUL", {{136, 12, ""}}, &tar_header::mtime, 0},
-      {"mtime blank then digits", {{136, 12, "\t17"}}, &tar_header::mtime, 017},
-      {"mode fills field", {{100, 8, "00000664"}, {108, 8, "7"}}, &tar_header::mode, 0664},
-      {"owner fills field", {{108, 8, "12345670"}, {116, 8, "7"}}, &tar_header::owner, 012345670},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Bytes a = build({{"abc", {'a', 'b', 'c'}}});
-    for (const Patch& p : c.patches) apply(a, p);
-    tar_stream s;
-    tar_open_memory_reader(s, a);
-    tar_header h;
-    ASSERT_EQ(tar_read_header(s, h), TAR_OK);
-    EXPECT_EQ(h.*c.member, c.expected);
-  }
-}
-
-TEST(TarReadHeader, NamesFillingTheirWholeField) {
+  // Names that fill their whole field end there.
   Bytes a = build({{"abc", {}}});
   apply(a, {0, 100, std::string(100, 'n')});
   apply(a, {157, 100, std::string(100, 'l')});
@@ -324,7 +244,7 @@ TEST(TarReadHeader, NamesFillingTheirWholeField) {
 }
 
 TEST(TarReadData, PiecesNeverPassTheMember) {
-  const Bytes a = build({{"abc", {'a', 'b', 'c'}}, {"z", {'z'}}});
+  const Bytes a = build({{"abc", kAbc}, {"z", {'z'}}});
   tar_stream s;
   tar_open_memory_reader(s, a);
   Bytes four(4, 0xEE), two(2), one(1);
@@ -335,11 +255,11 @@ TEST(TarReadData, PiecesNeverPassTheMember) {
   EXPECT_EQ(s.remaining, 1u);
   EXPECT_EQ(tar_read_data(s, two), TAR_ERR_FAILURE);  // more than remains
   ASSERT_EQ(tar_read_data(s, one), TAR_OK);
-  EXPECT_EQ((Bytes{two[0], two[1], one[0]}), (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ((Bytes{two[0], two[1], one[0]}), kAbc);
   EXPECT_EQ(s.position, 0u);  // back on the member's header
   Bytes whole(3);
   ASSERT_EQ(tar_read_data(s, whole), TAR_OK);  // a second read of the same member
-  EXPECT_EQ(whole, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(whole, kAbc);
 }
 
 TEST(TarReadData, TruncatedArchives) {
@@ -362,12 +282,11 @@ TEST(TarReadData, TruncatedArchives) {
     tar_open_memory_reader(s, a);
     EXPECT_EQ(tar_find(s, "missing"), c.missing_rc);
     ASSERT_EQ(tar_find(s, "a"), c.find_rc);
-    Bytes got(513, 0xEE);
+    Bytes got(513, 0xEE), member;
     if (c.find_rc == TAR_OK) {
       EXPECT_EQ(tar_read_data(s, got), c.read_rc);
       EXPECT_EQ(got, c.read_rc == TAR_OK ? pattern(513) : Bytes(513, 0xEE));
     }
-    Bytes member;
     EXPECT_EQ(tar_read_member(s, "a", member), c.find_rc == TAR_OK ? c.read_rc : c.find_rc);
   }
 }
@@ -439,22 +358,20 @@ TEST(TarWrite, HeaderLimits) {
 TEST(TarWrite, DataMustMatchTheDeclaredSize) {
   tar_stream s;
   tar_open_memory_writer(s);
-  const Bytes abc{'a', 'b', 'c'};
-  EXPECT_EQ(tar_write_data(s, abc), TAR_ERR_FAILURE);  // no header yet
+  EXPECT_EQ(tar_write_data(s, kAbc), TAR_ERR_FAILURE);  // no header yet
   ASSERT_EQ(tar_write_file_header(s, "abc", 3), TAR_OK);
   EXPECT_EQ(tar_write_data(s, pattern(4)), TAR_ERR_FAILURE);
-  ASSERT_EQ(tar_write_data(s, std::span(abc).first(1)), TAR_OK);
+  ASSERT_EQ(tar_write_data(s, std::span(kAbc).first(1)), TAR_OK);
   EXPECT_EQ(tar_write_file_header(s, "next", 0), TAR_ERR_FAILURE);
   EXPECT_EQ(tar_finalize(s), TAR_ERR_FAILURE);
   EXPECT_EQ(s.position, 513u);
-  ASSERT_EQ(tar_write_data(s, std::span(abc).subspan(1)), TAR_OK);
+  ASSERT_EQ(tar_write_data(s, std::span(kAbc).subspan(1)), TAR_OK);
   ASSERT_EQ(tar_finalize(s), TAR_OK);
-  EXPECT_EQ(tar_memory_take(s), build({{"abc", abc}}));
+  EXPECT_EQ(tar_memory_take(s), build({{"abc", kAbc}}));
 }
 
 // Wraps a memory writer's callback so that the n-th call fails.
-int g_write_calls = 0;
-int g_fail_at = 0;
+int g_write_calls = 0, g_fail_at = 0;
 tar_write_fn g_inner_write = nullptr;
 int flaky_write(tar_stream& stream, const std::uint8_t* source, std::uint32_t count) {
   if (++g_write_calls == g_fail_at) return TAR_ERR_WRITE;
@@ -465,148 +382,105 @@ TEST(TarWrite, FirstFailedWriteEndsTheOperation) {
   // Calls: 1 header, 2 data, 3..511 padding bytes, 512..1535 end marker bytes.
   const struct {
     int fail_at;
-    int failing_step;  // 0 header, 1 data, 2 end marker, -1 none
+    int failing_step;  // 0 header, 1 data, 2 end marker, 3 none
     std::uint32_t position;
-  } cases[] = {{1, 0, 512},    {2, 1, 515},     {3, 1, 516},   {511, 1, 1024},
-               {512, 2, 1025}, {1535, 2, 2048}, {-1, -1, 2048}};
+  } cases[] = {{1, 0, 512},    {2, 1, 515},     {3, 1, 516},  {511, 1, 1024},
+               {512, 2, 1025}, {1535, 2, 2048}, {-1, 3, 2048}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fail_at);
     tar_stream s;
     tar_open_memory_writer(s);
-    g_inner_write = s.write;
-    s.write = flaky_write;
+    g_inner_write = std::exchange(s.write, flaky_write);
     g_write_calls = 0;
     g_fail_at = c.fail_at;
-    const Bytes abc{'a', 'b', 'c'};
-    const std::function<int()> steps[] = {[&] { return tar_write_file_header(s, "abc", 3); },
-                                          [&] { return tar_write_data(s, abc); },
-                                          [&] { return tar_finalize(s); }};
-    int failed = -1;
-    for (int i = 0; i < 3 && failed < 0; ++i) {
-      int rc = steps[i]();
-      if (rc != TAR_OK) {
-        EXPECT_EQ(rc, TAR_ERR_WRITE);
-        failed = i;
-      }
+    int rc = TAR_OK, step = 0;
+    for (; step < 3 && rc == TAR_OK; ++step) {
+      rc = step == 0   ? tar_write_file_header(s, "abc", 3)
+           : step == 1 ? tar_write_data(s, kAbc)
+                       : tar_finalize(s);
     }
-    EXPECT_EQ(failed, c.failing_step);
+    EXPECT_EQ(rc, c.failing_step < 3 ? TAR_ERR_WRITE : TAR_OK);
+    EXPECT_EQ(rc == TAR_OK ? 3 : step - 1, c.failing_step);
     EXPECT_EQ(s.position, c.position);
   }
 }
 
 TEST(TarStream, OperationsWithoutTheirCallbackFail) {
   const Bytes a = build({{"a", {'1'}}});
-  const auto reader = [&](tar_stream& s) { tar_open_memory_reader(s, a); };
-  const auto null_reader = [](tar_stream& s) { tar_open_memory_reader(s, nullptr, 10); };
-  const auto writer = [](tar_stream& s) { tar_open_memory_writer(s); };
-  const auto cleared = [](tar_stream&) {};
+  tar_stream writer, reader, no_buffer, cleared;
+  tar_open_memory_writer(writer);
+  tar_open_memory_reader(reader, a);
+  tar_open_memory_reader(no_buffer, nullptr, 10);
   tar_header h;
   Bytes one(1);
-  const struct {
-    const char* what;
-    std::function<void(tar_stream&)> open;
-    std::function<int(tar_stream&)> op;
-  } cases[] = {
-      {"header from writer", writer, [&](tar_stream& s) { return tar_read_header(s, h); }},
-      {"find in writer", writer, [](tar_stream& s) { return tar_find(s, "a"); }},
-      {"close writer", writer, [](tar_stream& s) { return tar_close(s); }},
-      {"header into reader", reader,
-       [](tar_stream& s) { return tar_write_file_header(s, "b", 0); }},
-      {"end marker into reader", reader, [](tar_stream& s) { return tar_finalize(s); }},
-      {"reader without buffer", null_reader, [&](tar_stream& s) { return tar_read_data(s, one); }},
-      {"seek without buffer", null_reader, [](tar_stream& s) { return tar_seek(s, 0); }},
-      {"close without buffer", null_reader, [](tar_stream& s) { return tar_close(s); }},
-      {"cleared stream", cleared, [](tar_stream& s) { return tar_next(s); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    tar_stream s;
-    c.open(s);
-    EXPECT_EQ(c.op(s), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_read_header(writer, h), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_find(writer, "a"), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_close(writer), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_write_file_header(reader, "b", 0), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_finalize(reader), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_read_data(no_buffer, one), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_seek(no_buffer, 0), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_close(no_buffer), TAR_ERR_FAILURE);
+  EXPECT_EQ(tar_next(cleared), TAR_ERR_FAILURE);
+}
+
+// GNU tar as an independent peer, both ways: it lists and unpacks our
+// archive, then packs the unpacked files into an archive we read.
+TEST(TarInterop, GnuTar) {
+  if (!test::have_program("tar") || !test::have_program("timeout")) {
+    GTEST_SKIP() << "GNU tar (or timeout) not installed; interop not checked";
   }
-}
-
-// GNU tar as an independent peer, both ways.
-bool have_tar() {
-  return test::have_program("tar") && test::have_program("timeout");
-}
-
-TEST(TarInterop, ReadsArchivesWrittenByGnuTar) {
-  if (!have_tar()) GTEST_SKIP() << "GNU tar (or timeout) not installed; interop not checked";
   test::TempDir dir;
-  const std::vector<Member> files = {{"empty", {}},
-                                     {"three", {'a', 'b', 'c'}},
-                                     {"block", pattern(512)},
-                                     {"over", pattern(513, 9)},
-                                     {"sub/inner.bin", pattern(11168, 3)}};
-  std::filesystem::create_directory(dir.file("in"));
-  std::filesystem::create_directory(dir.file("in/sub"));
-  for (const Member& m : files) test::write_file(dir.file("in/" + m.name), m.data);
-  const std::string archive = dir.file("gnu.tar");
-  ASSERT_EQ(test::run_command("cd '" + dir.file("in") + "' && timeout 60 tar --format=v7 -cf '" +
-                              archive + "' empty three block over sub 2>&1"),
-            0);
+  const std::vector<Member> files = {{"cfg/dali1.bin", pattern(513)},
+                                     {"status.txt", {'{', '}'}},
+                                     {"empty", {}},
+                                     {"block", pattern(512, 5)},
+                                     {"cfg/sub/inner.bin", pattern(11168, 3)}};
+  const std::string ours = dir.file("ours.tar"), gnu = dir.file("gnu.tar"), out = dir.file("out");
+  build(files, ours);
+  // Each line of the listing: mode, owner/group, size, date, time, name.
+  std::string listing, expected;
+  ASSERT_EQ(test::run_command("TZ=UTC timeout 60 tar -tvf '" + ours + "' >'" + ours +
+                                  ".lst' 2>&1; s=$?; awk '{print $6, $1, $2, $3, $4}' '" + ours +
+                                  ".lst'; exit $s",
+                              &listing),
+            0)
+      << listing;
+  for (const Member& m : files) {
+    expected += m.name + " -rw-rw-r-- 0/0 " + std::to_string(m.data.size()) + " 1970-01-01\n";
+  }
+  EXPECT_EQ(listing, expected);
+  std::filesystem::create_directory(out);
+  std::string messages;
+  ASSERT_EQ(test::run_command("timeout 60 tar -xf '" + ours + "' -C '" + out + "' 2>&1 && cd '" +
+                                  out + "' && timeout 60 tar --format=v7 -cf '" + gnu +
+                                  "' empty status.txt block cfg 2>&1",
+                              &messages),
+            0)
+      << messages;
+  EXPECT_EQ(messages, "");
+  for (const Member& m : files) EXPECT_EQ(test::read_file(out + "/" + m.name), m.data);
+
   tar_stream s;
-  ASSERT_EQ(tar_open(s, archive, "r"), TAR_OK);
+  ASSERT_EQ(tar_open(s, gnu, "r"), TAR_OK);
+  tar_header h;
   for (const Member& m : files) {
     Bytes got;
-    tar_header h;
     ASSERT_EQ(tar_read_member(s, m.name, got, &h), TAR_OK) << m.name;
     EXPECT_EQ(got, m.data) << m.name;
     // GNU tar marks old-style regular files with a NUL type byte.
     EXPECT_TRUE(h.type == 0 || h.type == '0') << m.name << " type " << h.type;
   }
-  tar_header h;
-  ASSERT_EQ(tar_find(s, "sub/", &h), TAR_OK);
+  ASSERT_EQ(tar_find(s, "cfg/sub/", &h), TAR_OK);
   EXPECT_EQ(h.type, static_cast<std::uint32_t>('5'));
   ASSERT_EQ(tar_rewind(s), TAR_OK);
   int members = 0;
-  while (tar_read_header(s, h) == TAR_OK && members < 100) {
+  for (; tar_read_header(s, h) == TAR_OK && members < 100; ++members) {
     ASSERT_EQ(tar_next(s), TAR_OK);
-    ++members;
   }
-  EXPECT_EQ(members, 6);
+  EXPECT_EQ(members, 7);  // the five files and two folders
   EXPECT_EQ(tar_read_header(s, h), TAR_ERR_NULL_RECORD);
   EXPECT_EQ(tar_close(s), TAR_OK);
-}
-
-TEST(TarInterop, GnuTarReadsOurArchives) {
-  if (!have_tar()) GTEST_SKIP() << "GNU tar (or timeout) not installed; interop not checked";
-  test::TempDir dir;
-  const std::vector<Member> files = {{"cfg/dali1.bin", pattern(513)},
-                                     {"status.txt", {'{', '}', '\n'}},
-                                     {"empty.bin", {}},
-                                     {"block.bin", pattern(512, 5)}};
-  const std::string archive = dir.file("ours.tar");
-  test::write_file(archive, build(files));
-
-  std::string listing;
-  ASSERT_EQ(test::run_command("TZ=UTC timeout 60 tar -tvf '" + archive + "' 2>&1", &listing), 0)
-      << listing;
-  // Each line: mode, owner/group, size, date, time, name.
-  std::istringstream lines(listing);
-  std::vector<std::string> seen;
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
-    std::string mode, owner, size, date, time, name;
-    words >> mode >> owner >> size >> date >> time >> name;
-    seen.push_back(name + " " + mode + " " + owner + " " + size + " " + date);
-  }
-  std::vector<std::string> expected;
-  for (const Member& m : files) {
-    expected.push_back(m.name + " -rw-rw-r-- 0/0 " + std::to_string(m.data.size()) + " 1970-01-01");
-  }
-  EXPECT_EQ(seen, expected) << listing;
-
-  std::filesystem::create_directory(dir.file("out"));
-  std::string messages;
-  ASSERT_EQ(
-      test::run_command("timeout 60 tar -xf '" + archive + "' -C '" + dir.file("out") + "' 2>&1",
-                        &messages),
-      0)
-      << messages;
-  EXPECT_EQ(messages, "");
-  for (const Member& m : files) EXPECT_EQ(test::read_file(dir.file("out/" + m.name)), m.data);
 }
 
 }  // namespace
