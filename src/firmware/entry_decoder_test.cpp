@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 #include <zlib.h>
-#include <zstd.h>
 
 #include <cstring>
 #include <string>
@@ -17,18 +16,12 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// zlib's format less its two-byte header and four-byte checksum.
 Bytes deflate_raw(const Bytes& data) {
-  z_stream s{};
-  EXPECT_EQ(deflateInit2(&s, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  Bytes out(deflateBound(&s, data.size()));
-  s.next_in = const_cast<Bytef*>(data.data());
-  s.avail_in = static_cast<uInt>(data.size());
-  s.next_out = out.data();
-  s.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
+  uLongf n = compressBound(data.size());
+  Bytes out(n);
+  EXPECT_EQ(compress2(out.data(), &n, data.data(), data.size(), 6), Z_OK);
+  return Bytes(out.begin() + 2, out.begin() + static_cast<std::ptrdiff_t>(n) - 4);
 }
 
 Bytes bzip2(const Bytes& data) {
@@ -75,14 +68,6 @@ Bytes zip_lzma(const Bytes& data, bool end_marker) {
   return header;
 }
 
-Bytes zstd(const Bytes& data) {
-  Bytes out(ZSTD_compressBound(data.size()));
-  std::size_t n = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
-  EXPECT_FALSE(ZSTD_isError(n));
-  out.resize(n);
-  return out;
-}
-
 // Hands out `bytes` in pieces of `piece`, failing once `fail_at` bytes
 // have gone out (when set).
 EntrySource source_of(const Bytes& bytes, std::size_t piece = 777,
@@ -107,52 +92,38 @@ struct Drained {
 Drained drain(EntryDecoder& decoder, std::size_t request = 4096) {
   Drained result;
   Bytes buffer(request);
-  for (;;) {
-    const std::int64_t n = entry_decoder_read(decoder, buffer.data(), buffer.size());
-    if (n < 0) {
-      result.failed = true;
-      break;
-    }
-    if (n == 0) break;
+  for (std::int64_t n; (n = entry_decoder_read(decoder, buffer.data(), request)) != 0;) {
+    if ((result.failed = n < 0)) break;
     EXPECT_LE(static_cast<std::size_t>(n), request);
     result.content.insert(result.content.end(), buffer.begin(), buffer.begin() + n);
   }
   return result;
 }
 
-struct MethodCase {
+const struct {
   const char* name;
   int method;
   Bytes (*encode)(const Bytes&);
-};
-
-Bytes stored(const Bytes& data) {
-  return data;
-}
-Bytes lzma_with_marker(const Bytes& data) {
-  return zip_lzma(data, true);
-}
-Bytes lzma_without_marker(const Bytes& data) {
-  return zip_lzma(data, false);
-}
-
-const MethodCase kMethods[] = {
-    {"stored", kZipMethodStored, stored},
+} kMethods[] = {
+    {"stored", kZipMethodStored, [](const Bytes& data) { return data; }},
     {"deflate", kZipMethodDeflate, deflate_raw},
     {"bzip2", kZipMethodBzip2, bzip2},
-    {"lzma with end marker", kZipMethodLzma, lzma_with_marker},
-    {"lzma without end marker", kZipMethodLzma, lzma_without_marker},
+    {"lzma with end marker", kZipMethodLzma,
+     [](const Bytes& data) { return zip_lzma(data, true); }},
+    {"lzma without end marker", kZipMethodLzma,
+     [](const Bytes& data) { return zip_lzma(data, false); }},
     {"xz", kZipMethodXz, xz},
-    {"zstd", kZipMethodZstd, zstd},
+    {"zstd", kZipMethodZstd, [](const Bytes& data) { return test::zstd_frame(data); }},
 };
 
-// Whole content, whatever the request size and the source's piece size.
-TEST(EntryDecoder, DecodesEveryMethodInAnyPieces) {
+// Whole content, whatever the request size and the source's piece size. An
+// entry cut short, or whose source fails, ends in an error after the bytes
+// that were decodable; it never looks like a complete entry.
+TEST(EntryDecoder, DecodesEveryMethodInAnyPiecesAndFailsOnCutInput) {
   const Bytes content = test::pseudo_image(200000, 11);
-  const std::size_t requests[] = {1, 4096, 100000};
-  for (const MethodCase& m : kMethods) {
+  for (const auto& m : kMethods) {
     const Bytes packed = m.encode(content);
-    for (std::size_t request : requests) {
+    for (std::size_t request : {1, 4096, 100000}) {
       SCOPED_TRACE(std::string(m.name) + " request " + std::to_string(request));
       EntryDecoderPtr decoder =
           entry_decoder_open(m.method, content.size(), source_of(packed, request == 1 ? 3 : 777));
@@ -163,28 +134,15 @@ TEST(EntryDecoder, DecodesEveryMethodInAnyPieces) {
       Bytes after(8);
       EXPECT_EQ(entry_decoder_read(*decoder, after.data(), after.size()), 0) << "end stays the end";
     }
-  }
-}
-
-// An entry cut short, or whose source fails, ends in an error after the
-// bytes that were decodable; it never looks like a complete entry.
-TEST(EntryDecoder, CutOrFailingInputEndsInAnError) {
-  const Bytes content = test::pseudo_image(200000, 12);
-  for (const MethodCase& m : kMethods) {
-    const Bytes packed = m.encode(content);
-    const struct {
-      const char* how;
-      EntrySource source;
-      bool applies_to_stored;
-    } inputs[] = {
-        {"cut in half", source_of(Bytes(packed.begin(), packed.begin() + packed.size() / 2)),
-         false},
-        {"source fails", source_of(packed, 777, packed.size() / 2), true},
+    // A stored entry has no end of its own, so only a failing source cuts it.
+    const std::pair<bool, EntrySource> damaged[] = {
+        {true, source_of(Bytes(packed.begin(), packed.begin() + packed.size() / 2))},
+        {false, source_of(packed, 777, packed.size() / 2)},
     };
-    for (const auto& input : inputs) {
-      if (m.method == kZipMethodStored && !input.applies_to_stored) continue;
-      SCOPED_TRACE(std::string(m.name) + " " + input.how);
-      EntryDecoderPtr decoder = entry_decoder_open(m.method, content.size(), input.source);
+    for (const auto& [cut, source] : damaged) {
+      if (cut && m.method == kZipMethodStored) continue;
+      SCOPED_TRACE(std::string(m.name) + (cut ? " cut in half" : " source fails"));
+      EntryDecoderPtr decoder = entry_decoder_open(m.method, content.size(), source);
       ASSERT_NE(decoder, nullptr);
       Drained got = drain(*decoder);
       EXPECT_TRUE(got.failed);
@@ -197,19 +155,17 @@ TEST(EntryDecoder, CutOrFailingInputEndsInAnError) {
 // Streams with something odd about them: content that needs no declared
 // size, and malformed input, which must fail rather than end cleanly.
 TEST(EntryDecoder, EdgeStreams) {
-  const Bytes first = test::pseudo_image(70000, 14);
-  const Bytes second = test::pseudo_image(30000, 15);
-  Bytes frames = zstd(first);
-  const Bytes more = zstd(second);
-  frames.insert(frames.end(), more.begin(), more.end());
-  Bytes both = first;
-  both.insert(both.end(), second.begin(), second.end());
-  Bytes bad_properties_size = zip_lzma(first, true);
-  bad_properties_size[2] = 6;
-  Bytes bad_lclppb = zip_lzma(first, true);
-  bad_lclppb[4] = 225;
+  const Bytes first = test::pseudo_image(70000, 14), second = test::pseudo_image(30000, 15);
+  const auto cat = [](Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const auto patched = [](Bytes a, std::size_t at, std::uint8_t value) {
+    a[at] = value;
+    return a;
+  };
   const std::optional<std::uint64_t> unknown;
-
+  const std::optional<Bytes> fails;
   const struct {
     const char* name;
     int method;
@@ -217,19 +173,21 @@ TEST(EntryDecoder, EdgeStreams) {
     std::optional<std::uint64_t> declared;
     std::optional<Bytes> content;  // nothing: decoding must fail
   } cases[] = {
-      {"two zstd frames", kZipMethodZstd, frames, unknown, both},
+      {"two zstd frames", kZipMethodZstd, cat(test::zstd_frame(first), test::zstd_frame(second)),
+       unknown, cat(first, second)},
       {"lzma with marker, no size", kZipMethodLzma, zip_lzma(first, true), unknown, first},
       {"empty stored", kZipMethodStored, {}, unknown, Bytes{}},
-      {"deflate reserved block type", kZipMethodDeflate, {0x07, 0x00, 0x00}, 10, std::nullopt},
-      {"bzip2 without its magic", kZipMethodBzip2, Bytes(100, 0x42), 100, std::nullopt},
-      {"xz without its magic", kZipMethodXz, Bytes(100, 0x42), 100, std::nullopt},
-      {"zstd without its magic", kZipMethodZstd, Bytes(100, 0x42), 100, std::nullopt},
-      {"zstd empty", kZipMethodZstd, {}, 0, std::nullopt},
-      {"lzma properties size 6", kZipMethodLzma, bad_properties_size, 70000, std::nullopt},
-      {"lzma lc/lp/pb out of range", kZipMethodLzma, bad_lclppb, 70000, std::nullopt},
-      {"lzma header cut", kZipMethodLzma, {9, 20, 5}, 70000, std::nullopt},
-      {"lzma size too large, no marker", kZipMethodLzma, zip_lzma(first, false), 70001,
-       std::nullopt},
+      {"deflate reserved block type", kZipMethodDeflate, {0x07, 0x00, 0x00}, 10, fails},
+      {"bzip2 without its magic", kZipMethodBzip2, Bytes(100, 0x42), 100, fails},
+      {"xz without its magic", kZipMethodXz, Bytes(100, 0x42), 100, fails},
+      {"zstd without its magic", kZipMethodZstd, Bytes(100, 0x42), 100, fails},
+      {"zstd empty", kZipMethodZstd, {}, 0, fails},
+      {"lzma properties size 6", kZipMethodLzma, patched(zip_lzma(first, true), 2, 6), 70000,
+       fails},
+      {"lzma lc/lp/pb out of range", kZipMethodLzma, patched(zip_lzma(first, true), 4, 225), 70000,
+       fails},
+      {"lzma header cut", kZipMethodLzma, {9, 20, 5}, 70000, fails},
+      {"lzma size too large, no marker", kZipMethodLzma, zip_lzma(first, false), 70001, fails},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

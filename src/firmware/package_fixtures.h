@@ -67,65 +67,49 @@ inline std::string build_with_7zip(const std::string& folder, const std::string&
   return "";
 }
 
-// The method and encryption libzip reports for an entry, so a test can see
-// that 7-Zip wrote what was asked (it stores data it cannot shrink).
-struct EntryFacts {
-  bool found = false;
-  int method = -1;
-  int encryption = -1;
-};
-
-inline EntryFacts entry_facts(const std::string& archive, const std::string& name) {
-  EntryFacts facts;
-  int error = 0;
+// The compression method libzip reports for an entry (-1 when there is no
+// such entry), so a test can see that 7-Zip wrote what was asked (it stores
+// data it cannot shrink).
+inline int entry_method(const std::string& archive, const std::string& name) {
+  int error = 0, method = -1;
   zip_t* za = zip_open(archive.c_str(), ZIP_RDONLY, &error);
-  if (!za) return facts;
-  zip_int64_t index = zip_name_locate(za, name.c_str(), 0);
   zip_stat_t st;
-  if (index >= 0 && zip_stat_index(za, static_cast<zip_uint64_t>(index), 0, &st) == 0) {
-    facts.found = true;
-    facts.method = st.comp_method;
-    facts.encryption = st.encryption_method;
-  }
-  zip_discard(za);
-  return facts;
+  if (za && zip_stat(za, name.c_str(), 0, &st) == 0) method = st.comp_method;
+  if (za) zip_discard(za);
+  return method;
 }
 
-// Calls `visit(header_offset, is_local)` for every local and central header
-// of the entry `name` in a ZIP image.
+// Calls `visit(size_field, extra, extra_end)` for every local and central
+// header of the entry `name` in a ZIP image: the offset of its uncompressed
+// size and the bounds of its extra fields. Returns how many it visited.
 template <typename Visit>
-inline void for_each_header_of(const std::vector<std::uint8_t>& zip, const std::string& name,
-                               Visit visit) {
-  auto le16 = [&](std::size_t at) {
-    return static_cast<std::size_t>(zip[at] | (zip[at + 1] << 8));
-  };
+inline int for_each_header_of(std::vector<std::uint8_t>& zip, const std::string& name,
+                              Visit visit) {
+  auto le16 = [&](std::size_t at) { return static_cast<std::size_t>(zip[at] | zip[at + 1] << 8); };
+  int visited = 0;
   for (std::size_t at = 0; at + 46 <= zip.size(); ++at) {
     if (zip[at] != 0x50 || zip[at + 1] != 0x4b) continue;
     const bool local = zip[at + 2] == 3 && zip[at + 3] == 4;
-    const bool central = zip[at + 2] == 1 && zip[at + 3] == 2;
-    if (!local && !central) continue;
-    const std::size_t fixed = local ? 30 : 46;
-    const std::size_t name_length = le16(at + (local ? 26 : 28));
-    const std::size_t extra_length = le16(at + (local ? 28 : 30));
-    if (at + fixed + name_length + extra_length > zip.size()) continue;
-    if (name_length == name.size() &&
-        std::memcmp(&zip[at + fixed], name.data(), name.size()) == 0) {
-      visit(at, local);
+    if (!local && !(zip[at + 2] == 1 && zip[at + 3] == 2)) continue;
+    const std::size_t name_at = at + (local ? 30 : 46), name_length = le16(at + (local ? 26 : 28));
+    const std::size_t extra_end = name_at + name_length + le16(at + (local ? 28 : 30));
+    if (extra_end > zip.size() || name_length != name.size() ||
+        std::memcmp(&zip[name_at], name.data(), name.size()) != 0) {
+      continue;
     }
+    visit(at + (local ? 22 : 24), name_at + name_length, extra_end);
+    ++visited;
   }
+  return visited;
 }
 
 // Overwrites the uncompressed size an entry declares, in its local and its
 // central header. Returns false unless both were found.
 inline bool patch_uncompressed_size(std::vector<std::uint8_t>& zip, const std::string& name,
                                     std::uint32_t size) {
-  int patched = 0;
-  for_each_header_of(zip, name, [&](std::size_t at, bool local) {
-    const std::size_t field = at + (local ? 22 : 24);
-    for (int i = 0; i < 4; ++i) zip[field + i] = static_cast<std::uint8_t>(size >> (8 * i));
-    ++patched;
-  });
-  return patched >= 2;
+  return for_each_header_of(zip, name, [&](std::size_t field, std::size_t, std::size_t) {
+           for (int i = 0; i < 4; ++i) zip[field + i] = static_cast<std::uint8_t>(size >> (8 * i));
+         }) >= 2;
 }
 
 // Sets the real method in the WinZip AES extra field (0x9901) of every local
@@ -134,17 +118,13 @@ inline bool patch_uncompressed_size(std::vector<std::uint8_t>& zip, const std::s
 inline bool patch_aes_method(std::vector<std::uint8_t>& zip, const std::string& name,
                              std::uint16_t method) {
   int patched = 0;
-  for_each_header_of(zip, name, [&](std::size_t at, bool local) {
-    auto le16 = [&](std::size_t p) { return static_cast<std::size_t>(zip[p] | (zip[p + 1] << 8)); };
-    const std::size_t name_length = le16(at + (local ? 26 : 28));
-    std::size_t field = at + (local ? 30 : 46) + name_length;
-    const std::size_t end = field + le16(at + (local ? 28 : 30));
+  for_each_header_of(zip, name, [&](std::size_t, std::size_t field, std::size_t end) {
     while (field + 4 <= end) {
-      const std::size_t id = le16(field);
-      const std::size_t size = le16(field + 2);
+      const std::size_t id = zip[field] | zip[field + 1] << 8;
+      const std::size_t size = zip[field + 2] | zip[field + 3] << 8;
       if (id == 0x9901 && size >= 7 && field + 4 + size <= end) {
-        zip[field + 4 + 5] = static_cast<std::uint8_t>(method);
-        zip[field + 4 + 6] = static_cast<std::uint8_t>(method >> 8);
+        zip[field + 9] = static_cast<std::uint8_t>(method);
+        zip[field + 10] = static_cast<std::uint8_t>(method >> 8);
         ++patched;
       }
       field += 4 + size;
@@ -153,41 +133,39 @@ inline bool patch_aes_method(std::vector<std::uint8_t>& zip, const std::string& 
   return patched >= 2;
 }
 
+// One Zstandard frame of `content`.
+inline std::vector<std::uint8_t> zstd_frame(const std::vector<std::uint8_t>& content,
+                                            int level = 3) {
+  std::vector<std::uint8_t> frame(ZSTD_compressBound(content.size()));
+  const std::size_t n =
+      ZSTD_compress(frame.data(), frame.size(), content.data(), content.size(), level);
+  frame.resize(ZSTD_isError(n) ? 0 : n);
+  return frame;
+}
+
 // A package whose entries are Zstandard-compressed and AES-256 encrypted:
 // libzip writes each zstd frame as a stored AES-256 entry, then the entry's
 // method is patched to 93. Returns false when any step fails.
 inline bool build_zstd_package(const std::string& path, const std::vector<FixtureEntry>& entries,
                                int level = 3) {
   std::vector<std::vector<std::uint8_t>> frames;
-  for (const FixtureEntry& entry : entries) {
-    std::vector<std::uint8_t> frame(ZSTD_compressBound(entry.content.size()));
-    std::size_t n = ZSTD_compress(frame.data(), frame.size(), entry.content.data(),
-                                  entry.content.size(), level);
-    if (ZSTD_isError(n)) return false;
-    frame.resize(n);
-    frames.push_back(std::move(frame));
-  }
   int error = 0;
   zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  if (!za) return false;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    zip_source_t* source = zip_source_buffer(za, frames[i].data(), frames[i].size(), 0);
-    zip_int64_t index =
+  bool ok = za != nullptr;
+  for (std::size_t i = 0; ok && i < entries.size(); ++i) {
+    const std::vector<std::uint8_t>& frame =
+        frames.emplace_back(zstd_frame(entries[i].content, level));
+    zip_source_t* source = zip_source_buffer(za, frame.data(), frame.size(), 0);
+    const zip_int64_t index =
         source ? zip_file_add(za, entries[i].name.c_str(), source, ZIP_FL_OVERWRITE) : -1;
-    if (index < 0) {
-      if (source) zip_source_free(source);
-      zip_discard(za);
-      return false;
-    }
+    if (source && index < 0) zip_source_free(source);
     const auto entry = static_cast<zip_uint64_t>(index);
-    if (zip_set_file_compression(za, entry, ZIP_CM_STORE, 0) != 0 ||
-        zip_file_set_encryption(za, entry, ZIP_EM_AES_256, kFirmwarePackagePassword) != 0) {
-      zip_discard(za);
-      return false;
-    }
+    ok = !frame.empty() && index >= 0 &&
+         zip_set_file_compression(za, entry, ZIP_CM_STORE, 0) == 0 &&
+         zip_file_set_encryption(za, entry, ZIP_EM_AES_256, kFirmwarePackagePassword) == 0;
   }
-  if (zip_close(za) != 0) {
-    zip_discard(za);
+  if (!ok || zip_close(za) != 0) {
+    if (za) zip_discard(za);
     return false;
   }
   std::vector<std::uint8_t> bytes = read_file(path);
@@ -211,24 +189,27 @@ inline std::vector<std::uint8_t> pseudo_image(std::size_t size, std::uint32_t se
   return image;
 }
 
+// The header and payload entries of a package for `image`, both with `switches`.
+inline std::vector<FixtureEntry> package_entries(const std::vector<std::uint8_t>& image,
+                                                 const std::string& switches) {
+  return {{kFirmwareHeaderEntry, text_bytes(header_text_for(image)), switches},
+          {kFirmwarePayloadEntry, image, switches}};
+}
+
 // Writes an information block into `image` (which must hold one). The
 // offsets are written out here rather than taken from the reader's
 // constants, so a wrong constant there shows up as a failing test.
 inline void put_info_block(std::vector<std::uint8_t>& image, const char* model,
-                           std::uint32_t version_number, const char* description = "Controller",
-                           const char* version = "4.2.0", const char* date = "2026-11-30",
-                           const char* time = "12:34:56") {
+                           std::uint32_t version_number) {
   std::memset(image.data() + 1835008, 0, 184);
-  auto put_text = [&](std::size_t offset, const char* text) {
-    std::memcpy(image.data() + offset, text, strnlen(text, 33));
-  };
-  put_text(1835020, model);
-  put_text(1835053, description);
-  put_text(1835086, version);
+  const std::pair<std::size_t, const char*> texts[] = {{1835020, model},
+                                                       {1835053, "Controller"},
+                                                       {1835086, "4.2.0"},
+                                                       {1835124, "2026-11-30"},
+                                                       {1835157, "12:34:56"}};
+  for (const auto& [offset, text] : texts) std::memcpy(&image[offset], text, strnlen(text, 33));
   for (int i = 0; i < 4; ++i)
     image[1835120 + i] = static_cast<std::uint8_t>(version_number >> (8 * i));
-  put_text(1835124, date);
-  put_text(1835157, time);
 }
 
 }  // namespace torvi::test
