@@ -205,36 +205,52 @@ TEST(FirmwareReadPackage, UnreadableFilesAreInvalid) {
   }
 }
 
-// A payload longer than any acceptable image is cut one byte past the
-// largest one, so it is never held whole and the information check refuses
-// it. The decoders go by the compressed stream, not by the size an entry
-// claims: an entry claiming 1 byte, or 4 GiB, gives exactly its content.
-TEST(FirmwareReadPackage, PayloadSizeIsTheStreamsCutPastTheLargestImage) {
+// Both readers hold at most one byte past the largest acceptable image, so
+// an image too large is never held whole and the information check refuses
+// it. The package's decoders go by the compressed stream, not by the size an
+// entry claims: an entry claiming 1 byte, or 4 GiB, gives exactly its content.
+TEST(FirmwareReaders, HoldAtMostOnePastTheLargestImage) {
+  const std::size_t max = kFirmwareImageMaxSize;
   const struct {
-    std::size_t payload_size, held;
-    std::uint32_t claim;  // 0: the true size
-  } cases[] = {{kFirmwareImageMaxSize, kFirmwareImageMaxSize, 0},
-               {kFirmwareImageMaxSize + 1, kFirmwareImageMaxSize + 1, 0},
-               {40000000, kFirmwareImageMaxSize + 1, 0},
-               {300000, 300000, 1},
-               {300000, 300000, 0xFFFFFFF0u}};
+    bool raw;
+    std::optional<std::size_t> size;  // nothing: no file at all
+    std::size_t held;
+    std::uint32_t claim = 0;  // 0: the true size
+  } cases[] = {
+      {true, std::nullopt, 0},
+      {true, 0, 0},
+      {true, 1, 1},
+      {true, 1025, 1025},  // past a chunk
+      {true, max, max},
+      {true, max + 1, max + 1},
+      {true, 30000000, max + 1},
+      {false, max, max},
+      {false, max + 1, max + 1},
+      {false, 40000000, max + 1},
+      {false, 300000, 300000, 1},
+      {false, 300000, 300000, 0xFFFFFFF0u},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.payload_size) + " claiming " + std::to_string(c.claim));
+    SCOPED_TRACE(std::string(c.raw ? "raw " : "package ") + std::to_string(c.size.value_or(0)) +
+                 " claiming " + std::to_string(c.claim));
     test::TempDir dir;
-    const std::string path = dir.file("fw.bin");
-    const Bytes payload(c.payload_size, 0x5a);
-    ASSERT_TRUE(test::build_zstd_package(path, package_entries(payload, "")));
+    const std::string path = dir.file("fw");
+    // Packages hold a run of one byte, which compresses fast.
+    const Bytes content =
+        c.raw ? test::pseudo_image(c.size.value_or(0), 3) : Bytes(c.size.value_or(0), 0x5a);
+    if (c.raw && c.size) test::write_file(path, content);
+    ASSERT_TRUE(c.raw || test::build_zstd_package(path, package_entries(content, "")));
     if (c.claim) {
       Bytes bytes = test::read_file(path);
       ASSERT_TRUE(test::patch_uncompressed_size(bytes, kFirmwarePayloadEntry, c.claim));
       test::write_file(path, bytes);
     }
-    const PackageRun run = run_reader(path);
+    const PackageRun run = run_reader(path, c.raw);
     EXPECT_EQ(run.rc, FIRMWARE_OK);
+    EXPECT_EQ(run.out, kPreparing);
     ASSERT_EQ(run.image.data.size(), c.held);
-    EXPECT_TRUE(std::equal(run.image.data.begin(), run.image.data.end(), payload.begin()));
-    test::ConsoleCapture quiet;
-    EXPECT_EQ(firmware_check_info(run.image.data.data(), run.image.data.size()), 1);
+    EXPECT_TRUE(std::equal(run.image.data.begin(), run.image.data.end(), content.begin()));
+    EXPECT_EQ(run.digest, sha256_digest(run.image.data.data(), c.held));
   }
 }
 
@@ -286,31 +302,6 @@ TEST(FirmwareReaders, FailuresOnlyFaultsOrCallersCause) {
     EXPECT_EQ(run.rc, c.rc);
     EXPECT_EQ(run.out, c.out);
     EXPECT_LE(run.image.data.size(), c.faults.allocation_limit);
-  }
-}
-
-TEST(FirmwareReadBinary, ReadsTheFileUpToOnePastTheLargestImage) {
-  const std::pair<std::optional<std::size_t>, std::size_t> cases[] = {
-      {std::nullopt, 0},  // no file at all
-      {0, 0},
-      {1, 1},
-      {1025, 1025},  // past a chunk
-      {kFirmwareImageMaxSize, kFirmwareImageMaxSize},
-      {kFirmwareImageMaxSize + 1, kFirmwareImageMaxSize + 1},
-      {30000000, kFirmwareImageMaxSize + 1},
-  };
-  for (const auto& [file_size, held] : cases) {
-    SCOPED_TRACE(file_size ? *file_size : SIZE_MAX);
-    test::TempDir dir;
-    const std::string path = dir.file("fw.binary");
-    const Bytes content = test::pseudo_image(file_size.value_or(0), 3);
-    if (file_size) test::write_file(path, content);
-    const PackageRun run = run_reader(path, true);
-    EXPECT_EQ(run.rc, FIRMWARE_OK);
-    EXPECT_EQ(run.out, kPreparing);
-    ASSERT_EQ(run.image.data.size(), held);
-    EXPECT_TRUE(std::equal(run.image.data.begin(), run.image.data.end(), content.begin()));
-    EXPECT_EQ(run.digest, sha256_digest(run.image.data.data(), held));
   }
 }
 
