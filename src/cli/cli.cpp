@@ -48,20 +48,12 @@ const option kLongOptions[] = {
 // as the text a C formatter prints for a null string.
 const char* or_null(const char* text) { return text ? text : "(null)"; }
 
-// Out of memory while collecting a list leaves nothing sensible to do: stop
-// with a message that says where.
-[[noreturn]] void allocation_failed(const char* file, int line) {
-  std::fflush(console_out_stream());
-  std::fprintf(stderr, "Assertion failed: out of memory, file %s, line %d\n", file, line);
-  std::abort();
-}
-
 template <typename T, typename V>
 void append_entry(std::vector<T>& list, V&& value, const char* file, int line) {
   try {
     list.push_back(std::forward<V>(value));
   } catch (const std::bad_alloc&) {
-    allocation_failed(file, line);
+    cli_allocation_failed(file, line);
   }
 }
 
@@ -145,6 +137,12 @@ void dispatch(const CommandOptions& o) {
 }
 
 }  // namespace
+
+void cli_allocation_failed(const char* file, int line) {
+  std::fflush(console_out_stream());
+  std::fprintf(stderr, "Assertion failed: out of memory, file %s, line %d\n", file, line);
+  std::abort();
+}
 
 std::vector<std::string> collect_text_list(const char* json) {
   std::vector<std::string> list;

@@ -34,6 +34,10 @@ std::vector<std::string> collect_text_list(const char* json);
 // toward zero.
 std::vector<std::uint32_t> collect_number_list(const char* json);
 
+// Out of memory while collecting a list leaves nothing sensible to do: stops
+// the tool with an assertion message that names the source file and line.
+[[noreturn]] void cli_allocation_failed(const char* file, int line);
+
 // Reads the command line into `options`, echoing each option, and reports
 // arguments left over. Returns an exit status when the run must end at once
 // (help, version), otherwise nothing.

@@ -203,6 +203,11 @@ TEST(CliOptions, TextFieldsHoldTheirArguments) {
   EXPECT_EQ(o.optChannel, (std::vector<std::uint32_t>{2}));
 }
 
+TEST(CliLists, OutOfMemoryStopsWithItsPlace) {
+  EXPECT_DEATH(cli_allocation_failed("src/cli/cli.cpp", 123),
+               "^Assertion failed: out of memory, file src/cli/cli.cpp, line 123\n");
+}
+
 // The real binary: the closing pause and the exit status.
 struct BinaryCase {
   const char* args;
