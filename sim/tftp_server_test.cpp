@@ -12,33 +12,18 @@
 #include <optional>
 
 #include "gtest/gtest.h"
-#include "test_support.h"
+#include "sim/sim_test_support.h"
 
 namespace korvan {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-using torvi::test::have_program;
-using torvi::test::run_command;
-using torvi::test::TempDir;
-using torvi::test::write_file;
-
-Bytes pattern(size_t size, uint32_t seed = 1) {
-  Bytes bytes(size);
-  for (auto& b : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(seed >> 16);
-  }
-  return bytes;
-}
 
 // A server on a free loopback port that records what it receives.
 class TftpServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_.set_upload_handler([this](const std::string& name, Bytes data) {
+    server_.set_upload_handler([this](const std::string&, Bytes data) {
       std::lock_guard<std::mutex> lock(mutex_);
-      uploads_.emplace_back(name, std::move(data));
+      uploads_.push_back(std::move(data));
       changed_.notify_all();
     });
     server_.set_event_handler([this](const std::string& kind, const std::string&, bool) {
@@ -54,11 +39,11 @@ class TftpServerTest : public ::testing::Test {
   // The handlers touch the members below, so the server ends first.
   void TearDown() override { server_.stop(); }
 
-  std::optional<Bytes> wait_upload(int seconds = 10) {
+  std::optional<Bytes> wait_upload() {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, std::chrono::seconds(seconds), [&] { return !uploads_.empty(); }))
+    if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return !uploads_.empty(); }))
       return std::nullopt;
-    return uploads_.front().second;
+    return uploads_.front();
   }
 
   bool wait_event(const std::string& kind, int seconds) {
@@ -68,137 +53,92 @@ class TftpServerTest : public ::testing::Test {
     });
   }
 
-  void clear_uploads() {
+  size_t upload_count(bool clear = false) {
     std::lock_guard<std::mutex> lock(mutex_);
-    uploads_.clear();
-  }
-
-  size_t upload_count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return uploads_.size();
+    const size_t count = uploads_.size();
+    if (clear) uploads_.clear();
+    return count;
   }
 
   TftpServer server_;
   std::string port_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::pair<std::string, Bytes>> uploads_;
+  std::vector<Bytes> uploads_;
   std::vector<std::string> events_;
 };
 
-// ---- real clients ----
+// ---- real clients: %F file, %R remote name, %P port ----
 
-struct Client {
-  const char* program;
-  const char* command;  // %F file, %R remote name, %P port
-};
-
-const Client kTftpHpa{"tftp", "tftp -m binary 127.0.0.1 %P -c put %F %R"};
-const Client kTftpHpaVerbose{"tftp", "tftp -v -m binary 127.0.0.1 %P -c put %F %R"};
-const Client kAtftp{"atftp",
-                    "atftp --tftp-timeout 1 --option 'blksize 1428' --option 'tsize 0' -p -l %F "
-                    "-r %R 127.0.0.1 %P"};
+const std::string kTftpHpa = "tftp -v -m binary 127.0.0.1 %P -c put %F %R";
+const std::string kAtftp =
+    "atftp --tftp-timeout 1 --option 'blksize 1428' --option 'tsize 0' -p -l %F -r %R 127.0.0.1 %P";
+const std::string kCurl = "curl -sS --max-time 20 -T %F tftp://127.0.0.1:%P/%R";
+const std::string kCurlBlk =
+    "curl -sS --max-time 20 --tftp-blksize 1428 -T %F tftp://127.0.0.1:%P/%R";
 // tftp-hpa takes its retransmission interval only as a command, so this one
 // reads its commands from a script written beside the file (%F.cmd).
-const Client kTftpHpaScript{"tftp", "tftp 127.0.0.1 %P <%F.cmd"};
-const Client kCurl{"curl", "curl -sS --max-time 20 -T %F tftp://127.0.0.1:%P/%R"};
-const Client kCurlBlk{"curl",
-                      "curl -sS --max-time 20 --tftp-blksize 1428 -T %F "
-                      "tftp://127.0.0.1:%P/%R"};
+const std::string kTftpHpaScript = "tftp 127.0.0.1 %P <%F.cmd";
 
-std::string expand(const Client& client, const std::string& file, const std::string& remote,
-                   const std::string& port) {
-  std::string out = "timeout 30 ";
-  for (const char* p = client.command; *p; ++p) {
-    if (*p == '%' && p[1]) {
-      ++p;
-      out += *p == 'F' ? file : *p == 'R' ? remote : *p == 'P' ? port : std::string(1, *p);
-    } else {
-      out += *p;
-    }
-  }
-  return out + " 2>&1";
-}
-
-// tftp-hpa exits 0 even when a put fails, so its complaints decide too.
-bool client_failed(int status, const std::string& output) {
-  return status != 0 || output.find("rror") != std::string::npos ||
-         output.find("timed out") != std::string::npos;
-}
-
-TEST_F(TftpServerTest, RealClientsUploadEveryBoundarySize) {
-  const Client clients[] = {kTftpHpa, kTftpHpaVerbose, kAtftp, kCurl, kCurlBlk};
-  const size_t sizes[] = {0, 511, 512, 513, 1428, 1024 * 1024};
-  TempDir dir;
-  for (const Client& client : clients) {
-    if (!have_program(client.program)) {
-      GTEST_SKIP() << client.program << " is not installed (scripts/install-deps installs it)";
-    }
-    for (size_t size : sizes) {
-      SCOPED_TRACE(std::string(client.command) + " size " + std::to_string(size));
-      Bytes content = pattern(size, static_cast<uint32_t>(size + 7));
-      write_file(dir.file("up.bin"), content);
-      clear_uploads();
-      std::string output;
-      int status = run_command(expand(client, dir.file("up.bin"), kTftpUploadName, port_), &output);
-      EXPECT_FALSE(client_failed(status, output)) << output;
-      auto got = wait_upload();
-      ASSERT_TRUE(got.has_value());
-      EXPECT_TRUE(*got == content) << "got " << got->size() << " bytes";
-      if (client.command == kTftpHpaVerbose.command && size > 0) {
-        EXPECT_NE(output.find("Sent"), std::string::npos) << output;
-      }
-    }
-  }
-}
-
-TEST_F(TftpServerTest, RealClientsMeetFaultsAndRefusals) {
+TEST_F(TftpServerTest, RealClientsUploadEveryBoundarySizeAndMeetFaults) {
   struct Case {
-    const char* name;
-    Client client;
+    std::string client;
+    size_t size;
     TftpFaults faults;
-    const char* remote;
+    std::string remote;
     bool completes;
   };
-  const Case cases[] = {
-      {"drop hpa", kTftpHpaScript, {false, 10, 0}, kTftpUploadName, true},
-      {"drop atftp", kAtftp, {false, 4, 0}, kTftpUploadName, true},
-      {"drop curl", kCurl, {false, 10, 0}, kTftpUploadName, true},
-      {"error hpa", kTftpHpa, {true, 0, 0}, kTftpUploadName, false},
-      {"error atftp", kAtftp, {true, 0, 0}, kTftpUploadName, false},
-      {"error curl", kCurl, {true, 0, 0}, kTftpUploadName, false},
-      {"stall atftp", kAtftp, {false, 0, 2}, kTftpUploadName, false},
-      {"stall curl",
-       {"curl", "curl -sS --max-time 5 -T %F tftp://127.0.0.1:%P/%R"},
+  std::vector<Case> cases;
+  for (const std::string& client : {kTftpHpa, kAtftp, kCurl, kCurlBlk})
+    for (size_t size : {0, 511, 512, 513, 1428, 1024 * 1024})
+      cases.push_back({client, size, {}, kTftpUploadName, true});
+  const std::vector<Case> faulty = {
+      {kTftpHpaScript, 6000, {false, 10, 0}, kTftpUploadName, true},  // drops
+      {kAtftp, 6000, {false, 4, 0}, kTftpUploadName, true},
+      {kCurl, 6000, {false, 10, 0}, kTftpUploadName, true},
+      {kTftpHpa, 6000, {true, 0, 0}, kTftpUploadName, false},  // errors
+      {kAtftp, 6000, {true, 0, 0}, kTftpUploadName, false},
+      {kCurl, 6000, {true, 0, 0}, kTftpUploadName, false},
+      {kAtftp, 6000, {false, 0, 2}, kTftpUploadName, false},  // stalls
+      {"curl -sS --max-time 5 -T %F tftp://127.0.0.1:%P/%R",
+       6000,
        {false, 0, 2},
        kTftpUploadName,
        false},
-      {"name hpa", kTftpHpa, {}, "other.bin", false},
-      {"name curl", kCurl, {}, "FLASHRAW.BIN", false},
-      {"netascii hpa", {"tftp", "tftp 127.0.0.1 %P -c put %F %R"}, {}, kTftpUploadName, false},
+      {kTftpHpa, 6000, {}, "other.bin", false},  // other names and modes
+      {kCurl, 6000, {}, "FLASHRAW.BIN", false},
+      {"tftp 127.0.0.1 %P -c put %F %R", 6000, {}, kTftpUploadName, false},  // netascii
   };
+  cases.insert(cases.end(), faulty.begin(), faulty.end());
   TempDir dir;
-  Bytes content = pattern(6000);
-  write_file(dir.file("up.bin"), content);
-  write_file(dir.file("up.bin.cmd"),
-             "mode octet\nrexmt 3\nput " + dir.file("up.bin") + " flashraw.bin\nquit\n");
+  const std::string file = dir.file("up.bin");
+  write_file(file + ".cmd", "mode octet\nrexmt 3\nput " + file + " flashraw.bin\nquit\n");
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (!have_program(c.client.program)) {
-      GTEST_SKIP() << c.client.program << " is not installed (scripts/install-deps installs it)";
-    }
-    clear_uploads();
+    SCOPED_TRACE(c.client + " size " + std::to_string(c.size) + " to " + c.remote);
+    const std::string program = c.client.substr(0, c.client.find(' '));
+    if (!have_program(program))
+      GTEST_SKIP() << program << " is not installed (scripts/install-deps installs it)";
+    const Bytes content = pattern(c.size, static_cast<uint32_t>(c.size + 7));
+    write_file(file, content);
+    upload_count(true);
     server_.set_faults(c.faults);
-    std::string output;
-    int status = run_command(expand(c.client, dir.file("up.bin"), c.remote, port_), &output);
-    EXPECT_EQ(client_failed(status, output), !c.completes) << output;
-    if (c.completes) {
-      auto got = wait_upload();
-      ASSERT_TRUE(got.has_value());
-      EXPECT_TRUE(*got == content);
-    } else {
+    std::string command = c.client;
+    for (auto [key, value] :
+         {std::pair<std::string, std::string>{"%F", file}, {"%R", c.remote}, {"%P", port_}})
+      for (size_t at; (at = command.find(key)) != std::string::npos;) command.replace(at, 2, value);
+    int status = 0;
+    const std::string output = output_of("timeout 30 " + command + " 2>&1", &status);
+    // tftp-hpa exits 0 even when a put fails, so its complaints decide too.
+    const bool failed = status != 0 || contains(output, "rror") || contains(output, "timed out");
+    EXPECT_EQ(failed, !c.completes) << output;
+    if (!c.completes) {
       EXPECT_EQ(upload_count(), 0u);
+      continue;
     }
+    auto got = wait_upload();
+    ASSERT_TRUE(got.has_value());
+    EXPECT_TRUE(*got == content) << "got " << got->size() << " bytes";
+    EXPECT_TRUE(c.client != kTftpHpa || c.size == 0 || contains(output, "Sent")) << output;
   }
 }
 
@@ -208,23 +148,18 @@ class RawPeer {
  public:
   RawPeer() {
     fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in local = loopback(0);
     ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
   }
   ~RawPeer() { ::close(fd_); }
 
   void send(uint16_t port, const Bytes& packet) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
+    sockaddr_in to = loopback(port);
     ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   }
 
   // The next datagram and the port it came from; nothing after timeout_ms.
-  std::optional<Bytes> receive(int timeout_ms, uint16_t* from_port = nullptr) {
+  std::optional<Bytes> receive(int timeout_ms = 3000, uint16_t* from_port = nullptr) {
     pollfd pfd{fd_, POLLIN, 0};
     if (::poll(&pfd, 1, timeout_ms) <= 0) return std::nullopt;
     Bytes buffer(65536);
@@ -239,6 +174,13 @@ class RawPeer {
   }
 
  private:
+  static sockaddr_in loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+  }
   int fd_ = -1;
 };
 
@@ -252,11 +194,8 @@ Bytes request(uint16_t opcode, const std::vector<std::string>& fields) {
 }
 
 Bytes data_packet(uint16_t block, const Bytes& payload) {
-  Bytes packet(4 + payload.size());
-  packet[1] = 3;
-  packet[2] = static_cast<uint8_t>(block >> 8);
-  packet[3] = static_cast<uint8_t>(block);
-  std::copy(payload.begin(), payload.end(), packet.begin() + 4);
+  Bytes packet{0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
+  packet.insert(packet.end(), payload.begin(), payload.end());
   return packet;
 }
 
@@ -315,7 +254,7 @@ TEST_F(TftpServerTest, RequestsAreAnsweredByOptionsOrFittingErrors) {
     server_.set_faults(c.faults);
     RawPeer peer;
     peer.send(server_.port(), c.packet);
-    auto reply = peer.receive(3000);
+    auto reply = peer.receive();
     ASSERT_TRUE(reply.has_value());
     if (c.reply[1] == 5) {
       EXPECT_TRUE(is_error(reply, c.reply[3]));
@@ -327,9 +266,8 @@ TEST_F(TftpServerTest, RequestsAreAnsweredByOptionsOrFittingErrors) {
 
 // Opens a transfer with the given options and returns the port it answers from.
 uint16_t open_transfer(RawPeer& peer, uint16_t server_port, std::vector<std::string> options = {}) {
-  std::vector<std::string> fields{"flashraw.bin", "octet"};
-  fields.insert(fields.end(), options.begin(), options.end());
-  peer.send(server_port, request(2, fields));
+  options.insert(options.begin(), {"flashraw.bin", "octet"});
+  peer.send(server_port, request(2, options));
   uint16_t port = 0;
   auto reply = peer.receive(3000, &port);
   EXPECT_TRUE(reply && ((*reply)[1] == 4 || (*reply)[1] == 6));
@@ -337,19 +275,24 @@ uint16_t open_transfer(RawPeer& peer, uint16_t server_port, std::vector<std::str
   return port;
 }
 
-TEST_F(TftpServerTest, DuplicateDataIsAcknowledgedAgainButStoredOnce) {
-  RawPeer peer;
+// Repeated blocks are acknowledged again but stored once; a stranger writing
+// to the transfer's port is told off without disturbing it.
+TEST_F(TftpServerTest, DuplicatesAndStrangersLeaveTheUploadIntact) {
+  RawPeer peer, stranger;
   uint16_t tid = open_transfer(peer, server_.port());
   Bytes first = pattern(512, 1), last = pattern(100, 2);
   for (int i = 0; i < 3; ++i) {
     peer.send(tid, data_packet(1, first));
-    EXPECT_EQ(peer.receive(3000), ack(1));
+    EXPECT_EQ(peer.receive(), ack(1));
   }
-  peer.send(tid, data_packet(2, last));
-  EXPECT_EQ(peer.receive(3000), ack(2));
-  // The last block again, as if our final ACK had been lost.
-  peer.send(tid, data_packet(2, last));
-  EXPECT_EQ(peer.receive(3000), ack(2));
+  stranger.send(tid, data_packet(2, pattern(5, 9)));
+  EXPECT_TRUE(is_error(stranger.receive(), 5));
+  EXPECT_FALSE(peer.receive(200).has_value());
+  // The last block twice, as if our final ACK had been lost.
+  for (int i = 0; i < 2; ++i) {
+    peer.send(tid, data_packet(2, last));
+    EXPECT_EQ(peer.receive(), ack(2));
+  }
   auto got = wait_upload();
   ASSERT_TRUE(got.has_value());
   first.insert(first.end(), last.begin(), last.end());
@@ -357,22 +300,7 @@ TEST_F(TftpServerTest, DuplicateDataIsAcknowledgedAgainButStoredOnce) {
   EXPECT_EQ(upload_count(), 1u);
 }
 
-TEST_F(TftpServerTest, StrangerIsToldOffWithoutDisturbingTheTransfer) {
-  RawPeer peer, stranger;
-  uint16_t tid = open_transfer(peer, server_.port());
-  peer.send(tid, data_packet(1, pattern(512)));
-  EXPECT_EQ(peer.receive(3000), ack(1));
-  stranger.send(tid, data_packet(2, pattern(5, 9)));
-  EXPECT_TRUE(is_error(stranger.receive(3000), 5));
-  EXPECT_FALSE(peer.receive(200).has_value());
-  peer.send(tid, data_packet(2, pattern(3, 4)));
-  EXPECT_EQ(peer.receive(3000), ack(2));
-  auto got = wait_upload();
-  ASSERT_TRUE(got.has_value());
-  EXPECT_EQ(got->size(), 515u);
-}
-
-TEST_F(TftpServerTest, BlockSizeIsEnforcedAtItsBounds) {
+TEST_F(TftpServerTest, BlockSizeAndUploadLimitAreEnforced) {
   struct Case {
     std::string blksize;
     size_t sent;  // payload of block 1
@@ -387,7 +315,7 @@ TEST_F(TftpServerTest, BlockSizeIsEnforcedAtItsBounds) {
     if (!c.blksize.empty()) options = {"blksize", c.blksize};
     uint16_t tid = open_transfer(peer, server_.port(), options);
     peer.send(tid, data_packet(1, pattern(c.sent)));
-    auto reply = peer.receive(3000);
+    auto reply = peer.receive();
     if (c.accepted) {
       EXPECT_EQ(reply, ack(1));
       peer.send(tid, error_packet(0));  // end it from our side
@@ -395,17 +323,14 @@ TEST_F(TftpServerTest, BlockSizeIsEnforcedAtItsBounds) {
       EXPECT_TRUE(is_error(reply, 4));
     }
   }
-  EXPECT_EQ(upload_count(), 0u);
-}
-
-TEST_F(TftpServerTest, OversizedUploadIsRefusedMidway) {
+  // Past the upload limit, midway.
   server_.set_max_upload(1000);
   RawPeer peer;
   uint16_t tid = open_transfer(peer, server_.port());
   peer.send(tid, data_packet(1, pattern(512)));
-  EXPECT_EQ(peer.receive(3000), ack(1));
+  EXPECT_EQ(peer.receive(), ack(1));
   peer.send(tid, data_packet(2, pattern(512)));
-  EXPECT_TRUE(is_error(peer.receive(3000), 3));
+  EXPECT_TRUE(is_error(peer.receive(), 3));
   EXPECT_EQ(upload_count(), 0u);
 }
 
@@ -413,8 +338,7 @@ TEST_F(TftpServerTest, SilentClientGetsRetransmissionsThenIsAbandoned) {
   RawPeer peer;
   uint16_t tid = open_transfer(peer, server_.port(), {"timeout", "1"});
   uint16_t from = 0;
-  auto again = peer.receive(3000, &from);
-  EXPECT_EQ(again, request(6, {"timeout", "1"}));
+  EXPECT_EQ(peer.receive(3000, &from), request(6, {"timeout", "1"}));
   EXPECT_EQ(from, tid);
   // Backing off 1 + 2 + 4 + 8 seconds before it gives up.
   EXPECT_TRUE(wait_event("tftp-error", 25));
@@ -431,7 +355,7 @@ TEST_F(TftpServerTest, BlockNumbersWrapPastTheLastOne) {
     size_t begin = i * 8, end = std::min(begin + 8, content.size());
     uint16_t block = static_cast<uint16_t>(i + 1);
     peer.send(tid, data_packet(block, Bytes(content.begin() + begin, content.begin() + end)));
-    ASSERT_EQ(peer.receive(3000), ack(block)) << "block " << i + 1;
+    ASSERT_EQ(peer.receive(), ack(block)) << "block " << i + 1;
   }
   auto got = wait_upload();
   ASSERT_TRUE(got.has_value());
@@ -443,7 +367,7 @@ TEST_F(TftpServerTest, StopEndsRunningTransfersPromptly) {
   uint16_t tid_a = open_transfer(a, server_.port(), {"timeout", "255"});
   open_transfer(b, server_.port());
   a.send(tid_a, data_packet(1, pattern(512)));
-  EXPECT_EQ(a.receive(3000), ack(1));
+  EXPECT_EQ(a.receive(), ack(1));
   auto begin = std::chrono::steady_clock::now();
   server_.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));

@@ -1,0 +1,57 @@
+#pragma once
+// Helpers shared by korvan-sim's own tests.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/korvan_sim.h"
+#include "test_support.h"
+
+namespace korvan {
+
+using Bytes = std::vector<uint8_t>;
+using torvi::test::have_program;
+using torvi::test::read_file;
+using torvi::test::run_command;
+using torvi::test::TempDir;
+using torvi::test::write_file;
+
+inline Bytes bytes_of(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
+inline std::string text_of(const Bytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// Bytes that differ with the seed and show no pattern a codec could exploit.
+inline Bytes pattern(size_t size, uint32_t seed = 1) {
+  Bytes bytes(size);
+  for (auto& b : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(seed >> 16);
+  }
+  return bytes;
+}
+
+// What a shell command printed on standard output (and standard error when
+// the command asks for it); *status gets its exit status.
+inline std::string output_of(const std::string& command, int* status = nullptr) {
+  std::string out;
+  const int s = run_command(command, &out);
+  if (status) *status = s;
+  return out;
+}
+
+inline std::vector<SimEvent> events_of(const Simulator& sim, const std::string& kind) {
+  std::vector<SimEvent> out;
+  for (const SimEvent& e : sim.events())
+    if (e.kind == kind) out.push_back(e);
+  return out;
+}
+
+inline bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace korvan
