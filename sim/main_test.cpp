@@ -1,7 +1,6 @@
 // The korvan-sim executable as a technician runs it, with curl and tftp-hpa
 // as the peers.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,13 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "sim/sim_test_support.h"
 
+namespace korvan {
 namespace {
-
-using torvi::test::have_program;
-using torvi::test::run_command;
-using torvi::test::TempDir;
 
 // korvan-sim started as a child process, its standard output on a pipe.
 class SimProcess {
@@ -33,9 +29,8 @@ class SimProcess {
       ::dup2(out[1], 1);
       ::close(out[0]);
       ::close(out[1]);
-      std::vector<char*> argv;
       std::string program = KORVAN_SIM_PATH;
-      argv.push_back(program.data());
+      std::vector<char*> argv{program.data()};
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
       ::execv(program.c_str(), argv.data());
@@ -52,9 +47,9 @@ class SimProcess {
     if (out_ >= 0) ::close(out_);
   }
 
-  // Reads standard output until `lines` lines arrived or the time is up.
-  std::string read_lines(size_t lines, int timeout_ms = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  // Reads standard output until `lines` lines arrived or ten seconds are up.
+  std::string read_lines(size_t lines) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::count(output_.begin(), output_.end(), '\n') < static_cast<long>(lines) &&
            std::chrono::steady_clock::now() < deadline) {
       pollfd p{out_, POLLIN, 0};
@@ -67,14 +62,22 @@ class SimProcess {
     return output_;
   }
 
+  // The port from the first line; empty when the line is not as announced.
+  std::string port() {
+    std::smatch m;
+    static const std::regex line("^korvan-sim listening on 127\\.0\\.0\\.1:(\\d+)\n");
+    const std::string first = read_lines(1);
+    return std::regex_search(first, m, line) ? m[1].str() : std::string();
+  }
+
   // Sends `signal` and waits up to ten seconds for the exit status.
   int stop(int signal) {
     ::kill(pid_, signal);
-    return wait(10000);
+    return wait();
   }
 
-  int wait(int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  int wait() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -93,38 +96,33 @@ class SimProcess {
   std::string output_;
 };
 
-std::string port_of(const std::string& first_line) {
-  std::smatch m;
-  static const std::regex line("^korvan-sim listening on 127\\.0\\.0\\.1:(\\d+)\n");
-  return std::regex_search(first_line, m, line) ? m[1].str() : std::string();
-}
-
 std::string curl(const std::string& port, const std::string& target,
                  const std::string& extra = "") {
-  std::string out;
-  run_command("curl -sS -m 10 " + extra + " 'http://127.0.0.1:" + port + target + "' 2>&1", &out);
-  return out;
+  return output_of("curl -sS -m 10 " + extra + " 'http://127.0.0.1:" + port + target + "' 2>&1");
+}
+
+std::string tftp_put(const std::string& port, const std::string& file) {
+  return "timeout 60 tftp -m binary 127.0.0.1 " + port + " -c put " + file +
+         " flashraw.bin >/dev/null 2>&1";
 }
 
 TEST(SimExecutable, ServesCurlAndStopsCleanlyOnEitherSignal) {
   if (!have_program("curl")) GTEST_SKIP() << "curl is not installed";
   for (int signal : {SIGTERM, SIGINT}) {
     SimProcess sim({"--listen", "127.0.0.1:0", "--firmware", "1.3.1", "--log"});
-    const std::string first = sim.read_lines(1);
-    const std::string port = port_of(first);
-    ASSERT_FALSE(port.empty()) << first;
-    EXPECT_NE(curl(port, "/api/v100/status.ssi").find("\"firmware_version\":\"1.3.1\""),
-              std::string::npos);
+    const std::string port = sim.port();
+    ASSERT_FALSE(port.empty()) << sim.read_lines(1);
+    EXPECT_TRUE(contains(curl(port, "/api/v100/status.ssi"), "\"firmware_version\":\"1.3.1\""));
+    // 10912 bytes of layout 2 and status.txt in a tar
     EXPECT_EQ(curl(port, "/api/v100/backup.ssi?config=dali1",
-                   "-o /dev/null -w '%{http_code} "
-                   "%{size_download}'"),
-              "200 13824");  // 10912 bytes of layout 2 and status.txt in a tar
+                   "-o /dev/null -w '%{http_code} %{size_download}'"),
+              "200 13824");
     EXPECT_EQ(curl(port, "/api/v100/backup.ssi?config=x", "-o /dev/null -w '%{http_code}'"), "404");
     const std::string log = sim.read_lines(4);
-    EXPECT_NE(log.find("{\"kind\":\"http\",\"detail\":\"/api/v100/status.ssi\",\"ok\":true}\n"),
-              std::string::npos)
+    EXPECT_TRUE(
+        contains(log, "{\"kind\":\"http\",\"detail\":\"/api/v100/status.ssi\",\"ok\":true}\n"))
         << log;
-    EXPECT_NE(log.find("backup.ssi?config=x"), std::string::npos) << log;
+    EXPECT_TRUE(contains(log, "backup.ssi?config=x")) << log;
     EXPECT_EQ(sim.stop(signal), 0);
   }
 }
@@ -136,10 +134,13 @@ TEST(SimExecutable, RestoreSurvivesRestartWithState) {
     GTEST_SKIP() << "curl, tftp-hpa or tar missing";
   TempDir dir;
   const std::string state = dir.file("state");
-  std::string fetched;
+  auto fetched = [&](const std::string& port) {
+    curl(port, "/api/v100/backup.ssi?config=rlc", "-o " + dir.file("rlc.tar"));
+    return output_of("tar -P -xOf " + dir.file("rlc.tar") + " /etc/config/rlc/rlc.bin");
+  };
   {
     SimProcess sim({"--listen", "127.0.0.1:0", "--state", state});
-    const std::string port = port_of(sim.read_lines(1));
+    const std::string port = sim.port();
     ASSERT_FALSE(port.empty());
     // An opaque configuration restored as GNU tar packs it by hand.
     ASSERT_EQ(
@@ -148,29 +149,20 @@ TEST(SimExecutable, RestoreSurvivesRestartWithState) {
                     dir.file("root") + " -cf " + dir.file("up.tar") +
                     " --transform 's,^,/,' etc/config/rlc/rlc.bin 2>/dev/null"),
         0);
-    run_command("timeout 20 tftp -m binary 127.0.0.1 " + port + " -c put " + dir.file("up.tar") +
-                " flashraw.bin >/dev/null 2>&1");
-    EXPECT_NE(curl(port, "/api/v100/status.ssi?action=restoreconfig")
-                  .find("applied /etc/config/rlc/rlc.bin"),
-              std::string::npos);
-    curl(port, "/api/v100/backup.ssi?config=rlc", "-o " + dir.file("rlc.tar"));
-    run_command("tar -P -xOf " + dir.file("rlc.tar") + " /etc/config/rlc/rlc.bin", &fetched);
-    EXPECT_EQ(fetched, "rules v2");
+    run_command(tftp_put(port, dir.file("up.tar")));
+    EXPECT_TRUE(contains(curl(port, "/api/v100/status.ssi?action=restoreconfig"),
+                         "applied /etc/config/rlc/rlc.bin"));
+    EXPECT_EQ(fetched(port), "rules v2");
     EXPECT_EQ(sim.stop(SIGTERM), 0);
   }
   SimProcess again({"--listen", "127.0.0.1:0", "--state", state});
-  const std::string port = port_of(again.read_lines(1));
+  const std::string port = again.port();
   ASSERT_FALSE(port.empty());
-  curl(port, "/api/v100/backup.ssi?config=rlc", "-o " + dir.file("rlc2.tar"));
-  std::string after;
-  run_command("tar -P -xOf " + dir.file("rlc2.tar") + " /etc/config/rlc/rlc.bin", &after);
-  EXPECT_EQ(after, "rules v2");
-  EXPECT_NE(curl(port, "/api/v100/status.ssi").find("\"boot_count\":\"2\""), std::string::npos);
+  EXPECT_EQ(fetched(port), "rules v2");
+  EXPECT_TRUE(contains(curl(port, "/api/v100/status.ssi"), "\"boot_count\":\"2\""));
   EXPECT_EQ(again.stop(SIGTERM), 0);
   // Every write went through a temporary file and a rename; none is left over.
-  std::string leftovers;
-  run_command("ls -a " + state + " | grep -c tmp", &leftovers);
-  EXPECT_EQ(leftovers, "0\n");
+  EXPECT_EQ(output_of("ls -a " + state + " | grep -c tmp"), "0\n");
 }
 
 // A firmware upgrade the way a technician rehearses it by hand.
@@ -182,28 +174,25 @@ TEST(SimExecutable, UpgradeWithMadeFirmwareOverTftp) {
   ASSERT_EQ(run_command(std::string(KORVAN_SIM_PATH) + " make-firmware --raw --out " + image +
                         " --version-string 3.1.0 --size 2000000 >/dev/null"),
             0);
-  std::string hash;
-  run_command("sha256sum " + image + " | cut -c1-64 | tr -d '\\n'", &hash);
+  const std::string hash = output_of("sha256sum " + image + " | cut -c1-64 | tr -d '\\n'");
   SimProcess sim({"--listen", "127.0.0.1:0"});
-  const std::string port = port_of(sim.read_lines(1));
+  const std::string port = sim.port();
   ASSERT_FALSE(port.empty());
-  run_command("timeout 60 tftp -m binary 127.0.0.1 " + port + " -c put " + image +
-              " flashraw.bin >/dev/null 2>&1");
+  run_command(tftp_put(port, image));
   const std::string reply =
       curl(port, "/api/v100/status.ssi?action=firmwareupgrade&hash=" + hash + "&size=2000000");
-  EXPECT_NE(reply.find("installed version 3.1.0"), std::string::npos) << reply;
-  EXPECT_NE(curl(port, "/api/v100/status.ssi").find("\"firmware_version\":\"3.1.0\""),
-            std::string::npos);
+  EXPECT_TRUE(contains(reply, "installed version 3.1.0")) << reply;
+  EXPECT_TRUE(contains(curl(port, "/api/v100/status.ssi"), "\"firmware_version\":\"3.1.0\""));
   EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
 TEST(SimExecutable, FaultsFromTheCommandLine) {
   if (!have_program("curl")) GTEST_SKIP() << "curl is not installed";
   SimProcess sim({"--listen", "127.0.0.1:0", "--fault", "http-close", "--fault=status-404"});
-  const std::string port = port_of(sim.read_lines(1));
+  const std::string port = sim.port();
   ASSERT_FALSE(port.empty());
   // curl's own words for a connection closed without a reply.
-  EXPECT_NE(curl(port, "/api/v100/status.ssi").find("Empty reply from server"), std::string::npos);
+  EXPECT_TRUE(contains(curl(port, "/api/v100/status.ssi"), "Empty reply from server"));
   EXPECT_EQ(sim.stop(SIGTERM), 0);
 }
 
@@ -220,10 +209,8 @@ TEST(SimExecutable, RefusesBadArguments) {
       {{"--bogus"}, 2},
       {{"--help"}, 0},
   };
-  for (const Case& c : cases) {
-    SimProcess sim(c.args);
-    EXPECT_EQ(sim.wait(10000), c.status) << c.args[0];
-  }
+  for (const Case& c : cases) EXPECT_EQ(SimProcess(c.args).wait(), c.status) << c.args[0];
 }
 
 }  // namespace
+}  // namespace korvan
