@@ -4,31 +4,23 @@
 
 #include <string>
 
+#include "sim/sim_test_support.h"
+
 namespace korvan {
 namespace {
 
-std::vector<uint8_t> bytes_of(const std::string& text) {
-  return std::vector<uint8_t>(text.begin(), text.end());
-}
-
-std::vector<uint8_t> pattern(size_t size) {
-  std::vector<uint8_t> data(size);
-  for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
-  return data;
-}
-
 TEST(ArchivePack, BlockBoundariesRoundTrip) {
+  EXPECT_EQ(archive_pack({}).size(), 1024u);  // the end marker alone
   for (size_t size : {0u, 1u, 511u, 512u, 513u, 7072u}) {
     SCOPED_TRACE(size);
     const std::vector<ArchiveMember> in = {
         {"/etc/config/dali/dali1.bin", pattern(size), 1700000000},
         {"status.txt", bytes_of("{}"), 1700000000}};
-    const std::vector<uint8_t> tar = archive_pack(in);
+    const Bytes tar = archive_pack(in);
     // Two headers, both members padded to whole blocks, two zero blocks.
     EXPECT_EQ(tar.size(), 512 + (size + 511) / 512 * 512 + 512 + 512 + 1024);
     // Old-style headers: no ustar magic.
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(tar.data()) + 257, 5),
-              std::string(5, '\0'));
+    EXPECT_EQ(text_of(Bytes(tar.begin() + 257, tar.begin() + 262)), std::string(5, '\0'));
     std::vector<ArchiveMember> out;
     std::string error;
     ASSERT_TRUE(archive_unpack(tar, out, &error)) << error;
@@ -42,59 +34,51 @@ TEST(ArchivePack, BlockBoundariesRoundTrip) {
 }
 
 TEST(ArchiveUnpack, RefusesWhatIsNotAnIntactTar) {
-  const std::vector<uint8_t> good = archive_pack({{"/etc/config/rlc/rlc.bin", pattern(1500), 0}});
-  std::vector<uint8_t> cut = good;
-  cut.resize(512 + 700);  // header and part of the data
-  std::vector<uint8_t> bad_sum = good;
+  const Bytes good = archive_pack({{"/etc/config/rlc/rlc.bin", pattern(1500), 0}});
+  Bytes cut(good.begin(), good.begin() + 512 + 700);  // header and part of the data
+  Bytes bad_sum = good;
   archive_corrupt_checksum(bad_sum, 0);
-  std::vector<uint8_t> zip = bytes_of("PK\x03\x04");
+  Bytes zip = bytes_of("PK\x03\x04");
   zip.resize(600, 0);
   struct Case {
     const char* what;
-    std::vector<uint8_t> bytes;
+    Bytes bytes;
+    bool may_open;  // as an archive without members
   } cases[] = {
-      {"empty", {}},
-      {"html page", bytes_of("<html><body>404 Not Found</body></html>")},
-      {"html page of many blocks", bytes_of(std::string(2000, 'x'))},
-      {"zip header", zip},
-      {"truncated member", cut},
-      {"bad header checksum", bad_sum},
+      {"empty", {}, false},
+      {"html page", bytes_of("<html><body>404 Not Found</body></html>"), false},
+      {"html page of many blocks", bytes_of(std::string(2000, 'x')), false},
+      {"zip header", zip, false},
+      {"truncated member", cut, false},
+      {"bad header checksum", bad_sum, false},
+      // Whether libarchive calls a bare end marker empty or unrecognised, it
+      // must never yield members.
+      {"end marker alone", archive_pack({}), true},
   };
   for (const Case& c : cases) {
     std::vector<ArchiveMember> members = {{"left over", {}, 0}};
     std::string error;
-    EXPECT_FALSE(archive_unpack(c.bytes, members, &error)) << c.what;
+    const bool opened = archive_unpack(c.bytes, members, &error);
+    EXPECT_TRUE(c.may_open || !opened) << c.what;
     EXPECT_TRUE(members.empty()) << c.what;
-    EXPECT_FALSE(error.empty()) << c.what;
-  }
-}
-
-TEST(ArchiveUnpack, EndMarkerAloneHoldsNoMembers) {
-  std::vector<ArchiveMember> members;
-  std::string error;
-  const std::vector<uint8_t> empty = archive_pack({});
-  EXPECT_EQ(empty.size(), 1024u);
-  // Whether libarchive calls a bare end marker empty or unrecognised, it
-  // must never yield members.
-  if (archive_unpack(empty, members, &error)) {
-    EXPECT_TRUE(members.empty());
+    EXPECT_TRUE(opened || !error.empty()) << c.what;
   }
 }
 
 TEST(ArchiveFaults, ClaimedSizeKeepsHeaderValid) {
-  std::vector<uint8_t> tar = archive_pack(
+  Bytes tar = archive_pack(
       {{"/etc/config/dali/cd1.bin", pattern(100), 0}, {"status.txt", bytes_of("{}"), 0}});
   const size_t at = archive_header_offset(tar, "status.txt");
   ASSERT_EQ(at, 1024u);
   EXPECT_EQ(archive_header_offset(tar, "/etc/config/dali/cd1.bin"), 0u);
   EXPECT_EQ(archive_header_offset(tar, "missing"), std::string::npos);
   ASSERT_TRUE(archive_claim_size(tar, at, 1ull << 30));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(tar.data()) + at + 124, 11), "10000000000");
+  EXPECT_EQ(text_of(Bytes(tar.begin() + at + 124, tar.begin() + at + 135)), "10000000000");
   std::vector<ArchiveMember> members;
   std::string error;
   // The header is accepted; the data it promises is not there.
   EXPECT_FALSE(archive_unpack(tar, members, &error));
-  EXPECT_NE(error.find("status.txt"), std::string::npos) << error;
+  EXPECT_TRUE(contains(error, "status.txt")) << error;
   EXPECT_FALSE(archive_claim_size(tar, tar.size(), 1));
   EXPECT_FALSE(archive_claim_size(tar, at, 1ull << 40));
 }
