@@ -37,11 +37,8 @@ TEST(FirmwareImage, BlockIsWrittenAtItsOffsetAndReadBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.size);
-    FirmwareRecipe recipe;
-    recipe.size = c.size;
-    recipe.model = c.model;
-    recipe.version_string = c.version;
-    recipe.version_number = c.number;
+    const FirmwareRecipe recipe{
+        .model = c.model, .version_string = c.version, .version_number = c.number, .size = c.size};
     Bytes image = make_firmware_image(recipe);
     ASSERT_EQ(image.size(), c.size);
     EXPECT_TRUE(image == make_firmware_image(recipe)) << "not the same bytes every time";
@@ -59,9 +56,7 @@ TEST(FirmwareImage, BlockIsWrittenAtItsOffsetAndReadBack) {
 }
 
 TEST(FirmwareImage, TextWithoutTerminatorStopsAtItsField) {
-  FirmwareRecipe recipe;
-  recipe.size = kBlockEnd;
-  Bytes image = make_firmware_image(recipe);
+  Bytes image = make_firmware_image({.size = kBlockEnd});
   std::memset(image.data() + kModelAt, 'A', 33);  // runs into the next field
   std::memcpy(image.data() + kModelAt + 33, "desc", 5);
   ImageInfo info;
@@ -89,9 +84,7 @@ TEST(FirmwarePackage, SevenZipOpensEveryMethodWithThePassword) {
   for (const Case& c : cases) {
     const std::string name = c.method + std::to_string(c.size);
     SCOPED_TRACE(name);
-    FirmwareRecipe recipe;
-    recipe.method = c.method;
-    recipe.size = c.size;
+    const FirmwareRecipe recipe{.size = c.size, .method = c.method};
     Bytes image = make_firmware_image(recipe);
     Bytes package;
     std::string error;
@@ -121,6 +114,13 @@ TEST(FirmwarePackage, SevenZipOpensEveryMethodWithThePassword) {
     EXPECT_EQ(text_of(read_file(out + "/torvi.bh")),
               output_of("sha256sum " + out + "/torvi.binary").substr(0, 64));
   }
+}
+
+TEST(FirmwarePackage, UnknownMethodIsRefused) {
+  Bytes package;
+  std::string error;
+  EXPECT_FALSE(make_firmware_package({.method = "lzma"}, Bytes(10), package, &error));
+  EXPECT_TRUE(contains(error, "lzma")) << error;
 }
 
 int run_main(std::vector<std::string> args) {
@@ -164,12 +164,10 @@ TEST(MakeFirmwareMain, OptionsAndExitStatus) {
   ASSERT_EQ(run_main({"--out", out, "--raw", "--size", "1900000", "--model", "KORVAN-8",
                       "--version-string", "9.9.9", "--version-number", "770"}),
             0);
-  FirmwareRecipe recipe;
-  recipe.size = 1900000;
-  recipe.model = "KORVAN-8";
-  recipe.version_string = "9.9.9";
-  recipe.version_number = 770;
-  EXPECT_TRUE(read_file(out) == make_firmware_image(recipe));
+  EXPECT_TRUE(read_file(out) == make_firmware_image({.model = "KORVAN-8",
+                                                     .version_string = "9.9.9",
+                                                     .version_number = 770,
+                                                     .size = 1900000}));
   EXPECT_FALSE(torvi::test::file_exists(out + ".part"));
 }
 

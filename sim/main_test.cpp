@@ -70,13 +70,9 @@ class SimProcess {
     return std::regex_search(first, m, line) ? m[1].str() : std::string();
   }
 
-  // Sends `signal` and waits up to ten seconds for the exit status.
-  int stop(int signal) {
-    ::kill(pid_, signal);
-    return wait();
-  }
-
-  int wait() {
+  // Sends `signal` (none for 0) and waits up to ten seconds for the exit status.
+  int stop(int signal = 0) {
+    if (signal) ::kill(pid_, signal);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
@@ -209,7 +205,7 @@ TEST(SimExecutable, RefusesBadArguments) {
       {{"--bogus"}, 2},
       {{"--help"}, 0},
   };
-  for (const Case& c : cases) EXPECT_EQ(SimProcess(c.args).wait(), c.status) << c.args[0];
+  for (const Case& c : cases) EXPECT_EQ(SimProcess(c.args).stop(), c.status) << c.args[0];
 }
 
 }  // namespace
