@@ -402,9 +402,7 @@ TEST_F(SimTest, DelayedReplyDoesNotHoldUpStop) {
   ASSERT_TRUE(std::filesystem::is_directory(dir));
   ASSERT_TRUE(sim_->set_fault("http-delay=120000"));
   std::thread client([port = sim_->port()] { raw_get(port, "/api/v100/status.ssi", 20000); });
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (events_of(*sim_, "http").empty() && std::chrono::steady_clock::now() < give_up)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  eventually([&] { return !events_of(*sim_, "http").empty(); }, 10);
   const auto before = std::chrono::steady_clock::now();
   sim_->stop();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));

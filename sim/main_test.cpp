@@ -49,16 +49,17 @@ class SimProcess {
 
   // Reads standard output until `lines` lines arrived or ten seconds are up.
   std::string read_lines(size_t lines) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::count(output_.begin(), output_.end(), '\n') < static_cast<long>(lines) &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      char chunk[4096];
-      ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) break;
-      output_.append(chunk, static_cast<size_t>(n));
-    }
+    eventually(
+        [&] {
+          pollfd p{out_, POLLIN, 0};
+          char chunk[4096];
+          const bool ready = ::poll(&p, 1, 50) > 0;
+          const ssize_t n = ready ? ::read(out_, chunk, sizeof chunk) : 0;
+          if (n > 0) output_.append(chunk, static_cast<size_t>(n));
+          return (ready && n <= 0) ||  // the end of the output
+                 std::count(output_.begin(), output_.end(), '\n') >= static_cast<long>(lines);
+        },
+        10);
     return output_;
   }
 
@@ -73,16 +74,9 @@ class SimProcess {
   // Sends `signal` (none for 0) and waits up to ten seconds for the exit status.
   int stop(int signal = 0) {
     if (signal) ::kill(pid_, signal);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    int status = 0;
+    if (!eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10)) return -1;
+    return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
  private:

@@ -1,8 +1,10 @@
 #pragma once
 // Helpers shared by korvan-sim's own tests.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/korvan_sim.h"
@@ -48,6 +50,17 @@ inline std::vector<SimEvent> events_of(const Simulator& sim, const std::string& 
   for (const SimEvent& e : sim.events())
     if (e.kind == kind) out.push_back(e);
   return out;
+}
+
+// Asks `done` every few milliseconds until it holds or `seconds` are up.
+template <class Done>
+bool eventually(Done done, int seconds) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 inline bool contains(const std::string& text, const std::string& part) {
