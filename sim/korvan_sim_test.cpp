@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -50,7 +51,7 @@ struct RawReply {
 
 // A bare HTTP/1.0 exchange, so faults that break the protocol are seen as
 // they are rather than through a client library's error handling.
-RawReply raw_get(uint16_t port, const std::string& target, int timeout_ms = 5000) {
+RawReply raw_get(uint16_t port, const std::string& target, int timeout_s = 5) {
   RawReply reply;
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
@@ -60,15 +61,16 @@ RawReply raw_get(uint16_t port, const std::string& target, int timeout_ms = 5000
   const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    char chunk[8192];
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      reply.bytes.append(chunk, static_cast<size_t>(n));
-    }
+    eventually(
+        [&] {  // until the server closes
+          pollfd p{fd, POLLIN, 0};
+          char chunk[8192];
+          const bool ready = ::poll(&p, 1, 100) > 0;
+          const ssize_t n = ready ? ::recv(fd, chunk, sizeof chunk, 0) : 0;
+          if (n > 0) reply.bytes.append(chunk, static_cast<size_t>(n));
+          return ready && n <= 0;
+        },
+        timeout_s);
   }
   ::close(fd);
   return reply;
@@ -242,14 +244,13 @@ TEST_F(SimTest, RestoreAppliesOnlySoundMembers) {
     ASSERT_EQ(restores.size(), c.applied.size() + c.refused.size()) << reply;
     std::vector<ArchiveMember> uploaded;
     archive_unpack(c.upload, uploaded, nullptr);
-    for (const std::string& path : c.applied) {
-      const auto members = unpack(sim_->backup_archive(find_config_by_path(path)->name));
-      ASSERT_FALSE(members.empty());
-      for (const ArchiveMember& m : uploaded)
-        EXPECT_TRUE(m.name != path || members[0].data == m.data) << path << " not restored";
-      EXPECT_TRUE(contains(reply, "applied " + path)) << reply;
-      before.erase(path);
-    }
+    for (const ArchiveMember& m : uploaded)
+      if (std::count(c.applied.begin(), c.applied.end(), m.name)) {
+        EXPECT_EQ(unpack(sim_->backup_archive(find_config_by_path(m.name)->name)).at(0).data,
+                  m.data);
+        EXPECT_TRUE(contains(reply, "applied " + m.name)) << reply;
+        before.erase(m.name);
+      }
     for (const std::string& word : c.refused) {
       bool found = false;
       for (const SimEvent& e : restores) found |= !e.ok && contains(e.detail, word);
@@ -401,7 +402,7 @@ TEST_F(SimTest, DelayedReplyDoesNotHoldUpStop) {
   const std::string dir = sim_->state_dir();
   ASSERT_TRUE(std::filesystem::is_directory(dir));
   ASSERT_TRUE(sim_->set_fault("http-delay=120000"));
-  std::thread client([port = sim_->port()] { raw_get(port, "/api/v100/status.ssi", 20000); });
+  std::thread client([port = sim_->port()] { raw_get(port, "/api/v100/status.ssi", 20); });
   eventually([&] { return !events_of(*sim_, "http").empty(); }, 10);
   const auto before = std::chrono::steady_clock::now();
   sim_->stop();

@@ -71,33 +71,27 @@ const std::string kTftpHpaScript = "tftp 127.0.0.1 %P <%F.cmd";
 TEST_F(TftpServerTest, RealClientsUploadEveryBoundarySizeAndMeetFaults) {
   struct Case {
     std::string client;
-    size_t size;
-    TftpFaults faults;
-    std::string remote;
     bool completes;
+    TftpFaults faults = {};
+    std::string remote = kTftpUploadName;
+    size_t size = 6000;
   };
-  std::vector<Case> cases;
+  std::vector<Case> cases = {
+      {kTftpHpaScript, true, {false, 10, 0}},  // drops
+      {kAtftp, true, {false, 4, 0}},
+      {kCurl, true, {false, 10, 0}},
+      {kTftpHpa, false, {true, 0, 0}},  // errors
+      {kAtftp, false, {true, 0, 0}},
+      {kCurl, false, {true, 0, 0}},
+      {kAtftp, false, {false, 0, 2}},  // stalls
+      {"curl -sS --max-time 5 -T %F tftp://127.0.0.1:%P/%R", false, {false, 0, 2}},
+      {kTftpHpa, false, {}, "other.bin"},  // other names and modes
+      {kCurl, false, {}, "FLASHRAW.BIN"},
+      {"tftp 127.0.0.1 %P -c put %F %R", false},  // netascii
+  };
   for (const std::string& client : {kTftpHpa, kAtftp, kCurl, kCurlBlk})
     for (size_t size : {0, 511, 512, 513, 1428, 1024 * 1024})
-      cases.push_back({client, size, {}, kTftpUploadName, true});
-  const std::vector<Case> faulty = {
-      {kTftpHpaScript, 6000, {false, 10, 0}, kTftpUploadName, true},  // drops
-      {kAtftp, 6000, {false, 4, 0}, kTftpUploadName, true},
-      {kCurl, 6000, {false, 10, 0}, kTftpUploadName, true},
-      {kTftpHpa, 6000, {true, 0, 0}, kTftpUploadName, false},  // errors
-      {kAtftp, 6000, {true, 0, 0}, kTftpUploadName, false},
-      {kCurl, 6000, {true, 0, 0}, kTftpUploadName, false},
-      {kAtftp, 6000, {false, 0, 2}, kTftpUploadName, false},  // stalls
-      {"curl -sS --max-time 5 -T %F tftp://127.0.0.1:%P/%R",
-       6000,
-       {false, 0, 2},
-       kTftpUploadName,
-       false},
-      {kTftpHpa, 6000, {}, "other.bin", false},  // other names and modes
-      {kCurl, 6000, {}, "FLASHRAW.BIN", false},
-      {"tftp 127.0.0.1 %P -c put %F %R", 6000, {}, kTftpUploadName, false},  // netascii
-  };
-  cases.insert(cases.end(), faulty.begin(), faulty.end());
+      cases.push_back({client, true, {}, kTftpUploadName, size});
   TempDir dir;
   const std::string file = dir.file("up.bin");
   write_file(file + ".cmd", "mode octet\nrexmt 3\nput " + file + " flashraw.bin\nquit\n");
