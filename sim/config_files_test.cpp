@@ -38,8 +38,9 @@ TEST(LayoutForFirmware, VersionsCompareAsText) {
     EXPECT_EQ(layout_for_firmware(c.table, c.version), c.index) << c.version;
 }
 
-// What a controller on each firmware starts with, and that every generated
-// channel file carries a header that verifies.
+// What a controller on each firmware starts with, that every generated
+// channel file carries a header that verifies, and that names and paths
+// find each file both ways.
 TEST(MakeConfigFile, LayoutsFollowFirmware) {
   struct Case {
     const char* firmware;
@@ -56,6 +57,8 @@ TEST(MakeConfigFile, LayoutsFollowFirmware) {
   for (const Case& c : cases) {
     for (const ConfigName& config : config_names()) {
       SCOPED_TRACE(std::string(c.firmware) + " " + config.name);
+      EXPECT_EQ(find_config_by_path(config.path), &config);
+      EXPECT_EQ(find_config_by_name(config.name), &config);
       const std::vector<uint8_t> file = make_config_file(config, c.firmware);
       EXPECT_EQ(file, make_config_file(config, c.firmware)) << "not the same bytes every time";
       EXPECT_EQ(check_config_file(config, file, c.firmware), "");
@@ -75,6 +78,9 @@ TEST(MakeConfigFile, LayoutsFollowFirmware) {
   }
   EXPECT_NE(make_config_file(*find_config_by_name("dali1"), "2.2.4"),
             make_config_file(*find_config_by_name("dali2"), "2.2.4"));
+  EXPECT_EQ(config_names().size(), 18u);
+  EXPECT_EQ(find_config_by_path("etc/config/dali/dali1.bin"), nullptr);  // no leading slash
+  EXPECT_EQ(find_config_by_name("DALI1"), nullptr);
 }
 
 // The gear files hold a partly used bus: entries with a short address have
@@ -180,16 +186,6 @@ TEST(CheckConfigFile, RefusesInconsistentFiles) {
     EXPECT_EQ(reason.substr(0, std::strlen(c.reason)), c.reason) << c.what << ": " << reason;
     EXPECT_EQ(reason.empty(), *c.reason == 0) << c.what << ": " << reason;
   }
-}
-
-TEST(ConfigNames, PathsAndNamesMatchBothWays) {
-  ASSERT_EQ(config_names().size(), 18u);
-  for (const ConfigName& c : config_names()) {
-    EXPECT_EQ(find_config_by_path(c.path), &c);
-    EXPECT_EQ(find_config_by_name(c.name), &c);
-  }
-  EXPECT_EQ(find_config_by_path("etc/config/dali/dali1.bin"), nullptr);  // no leading slash
-  EXPECT_EQ(find_config_by_name("DALI1"), nullptr);
 }
 
 }  // namespace
