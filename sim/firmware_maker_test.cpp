@@ -137,27 +137,24 @@ TEST(MakeFirmwareMain, OptionsAndExitStatus) {
   struct Case {
     std::vector<std::string> args;
     int status;
-  };
-  const Case cases[] = {
-      {{"--out", out, "--raw", "--size", "1835192", "--version-number", "0xFFFFFFFF"}, 0},
-      {{"--out=" + out, "--raw", "--size=0", "--model", "KORVAN-4X"}, 0},
-      {{"--out", out, "--method", "stored", "--size", "1000"}, 0},
-      {{}, 2},
-      {{"--raw"}, 2},
-      {{"--out"}, 2},
-      {{"--out", out, "--bogus"}, 2},
-      {{"--out", out, "--method", "zstd"}, 2},
-      {{"--out", out, "--version-number", "4294967296"}, 2},
-      {{"--out", out, "--version-number", "-1"}, 2},
-      {{"--out", out, "--size", "67108865"}, 2},
-      {{"--out", out, "--size", "12k"}, 2},
-      {{"--out", out, "--model", std::string(33, 'K')}, 2},
-      {{"--out", out, "--raw=yes"}, 2},
-      {{"--out", dir.file("missing/fw.bin"), "--raw", "--size", "10"}, 1},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(run_main(c.args), c.status) << ::testing::PrintToString(c.args);
-  }
+  } cases[] = {{{"--out", out, "--raw", "--size", "1835192", "--version-number", "0xFFFFFFFF"}, 0},
+               {{"--out=" + out, "--raw", "--size=0", "--model", "KORVAN-4X"}, 0},
+               {{"--out", out, "--method", "stored", "--size", "1000"}, 0},
+               {{"--out", dir.file("missing/fw.bin"), "--raw", "--size", "10"}, 1}};
+  for (const Case& c : cases)
+    EXPECT_EQ(run_main(c.args), c.status) << testing::PrintToString(c.args);
+  const std::vector<std::string> refused[] = {{},
+                                              {"--raw"},
+                                              {"--out"},
+                                              {"--out", out, "--bogus"},
+                                              {"--out", out, "--method", "zstd"},
+                                              {"--out", out, "--version-number", "4294967296"},
+                                              {"--out", out, "--version-number", "-1"},
+                                              {"--out", out, "--size", "67108865"},
+                                              {"--out", out, "--size", "12k"},
+                                              {"--out", out, "--model", std::string(33, 'K')},
+                                              {"--out", out, "--raw=yes"}};
+  for (const auto& args : refused) EXPECT_EQ(run_main(args), 2) << testing::PrintToString(args);
   EXPECT_FALSE(torvi::test::file_exists(dir.file("missing/fw.bin.part")));
 
   // --raw writes the bare image the options describe.
