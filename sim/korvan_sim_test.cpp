@@ -396,12 +396,19 @@ TEST_F(SimTest, HttpFaultsShowOnTheWire) {
   EXPECT_EQ(normal.content_length(), static_cast<long>(normal.body().size()));
 }
 
-// A reply held back does not hold up stop, and stop takes the private state folder.
-TEST_F(SimTest, DelayedReplyDoesNotHoldUpStop) {
-  start();
+// Faults given at start, refused names, and a reply held back that does not
+// hold up stop, which takes the private state folder along.
+TEST_F(SimTest, FaultsFromOptionsRefusedNamesAndStopWhileDelayed) {
+  start("2.2.4", {"status-no-model", "http-delay=1", "tftp-drop=4", "backup-no-status"});
+  EXPECT_EQ(status().count("model_name"), 0u);
+  EXPECT_EQ(unpack(bytes_of(get("/api/v100/backup.ssi?config=rlc")->body)).size(), 1u);
+  EXPECT_FALSE(sim_->set_fault("no-such-fault"));
+  EXPECT_FALSE(sim_->set_fault("tftp-drop"));
+
   const std::string dir = sim_->state_dir();
   ASSERT_TRUE(std::filesystem::is_directory(dir));
   ASSERT_TRUE(sim_->set_fault("http-delay=120000"));
+  sim_->clear_events();
   std::thread client([port = sim_->port()] { raw_get(port, "/api/v100/status.ssi", 20); });
   eventually([&] { return !events_of(*sim_, "http").empty(); }, 10);
   const auto before = std::chrono::steady_clock::now();
@@ -409,15 +416,6 @@ TEST_F(SimTest, DelayedReplyDoesNotHoldUpStop) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
   client.join();
   EXPECT_FALSE(std::filesystem::exists(dir));
-}
-
-TEST_F(SimTest, FaultsFromOptionsAndRefusedNames) {
-  start("2.2.4", {"status-no-model", "http-delay=1", "tftp-drop=4", "backup-no-status"});
-  EXPECT_EQ(status().count("model_name"), 0u);
-  EXPECT_EQ(unpack(bytes_of(get("/api/v100/backup.ssi?config=rlc")->body)).size(), 1u);
-  EXPECT_FALSE(sim_->set_fault("no-such-fault"));
-  EXPECT_FALSE(sim_->set_fault("tftp-drop"));
-  sim_->stop();
 
   SimOptions options;
   options.faults = {"status-no-model", "http-delay=soon"};
