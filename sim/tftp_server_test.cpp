@@ -176,8 +176,11 @@ Bytes request(uint16_t opcode, const std::vector<std::string>& fields) {
 }
 
 Bytes data_packet(uint16_t block, const Bytes& payload) {
-  Bytes packet{0, 3, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
-  packet.insert(packet.end(), payload.begin(), payload.end());
+  Bytes packet(4 + payload.size());
+  packet[1] = 3;
+  packet[2] = static_cast<uint8_t>(block >> 8);
+  packet[3] = static_cast<uint8_t>(block);
+  std::copy(payload.begin(), payload.end(), packet.begin() + 4);
   return packet;
 }
 
