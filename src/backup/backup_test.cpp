@@ -14,16 +14,9 @@ namespace {
 using Member = std::pair<std::string, std::string>;
 
 std::vector<std::uint8_t> make_tar(const std::vector<Member>& members) {
-  tar_stream writer;
-  EXPECT_EQ(tar_open_memory_writer(writer), TAR_OK);
-  for (const auto& [name, body] : members) {
-    EXPECT_EQ(tar_write_file_header(writer, name, static_cast<std::uint32_t>(body.size())), TAR_OK);
-    EXPECT_EQ(tar_write_data(writer, std::span(reinterpret_cast<const std::uint8_t*>(body.data()),
-                                               body.size())),
-              TAR_OK);
-  }
-  EXPECT_EQ(tar_finalize(writer), TAR_OK);
-  return tar_memory_take(writer);
+  std::vector<test::TarMember> tar;
+  for (const auto& [name, body] : members) tar.emplace_back(name, test::bytes_of(body));
+  return test::make_tar(tar);
 }
 
 const std::string kStatus =
@@ -49,8 +42,6 @@ struct CheckCase {
   std::string out;
 };
 
-std::vector<std::uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
-
 // A tar whose "status.txt" header claims far more data than follows.
 std::vector<std::uint8_t> huge_status_member() {
   std::vector<std::uint8_t> tar = make_tar({{"status.txt", kStatus}, {"/etc/x.bin", "x"}});
@@ -68,22 +59,16 @@ TEST(BackupCheck, ResultsAndLines) {
   std::vector<std::uint8_t> bad_checksum = make_tar({{"status.txt", kStatus}, {"/a", "b"}});
   bad_checksum[0] ^= 0x01;
   const CheckCase cases[] = {
-      {"accepted",
-       make_tar({{"/etc/config/dali/dali1.bin", kConfig}, {"status.txt", kStatus}}),
-       0,
+      {"accepted", make_tar({{"/etc/config/dali/dali1.bin", kConfig}, {"status.txt", kStatus}}), 0,
        kHead + "\t/etc/config/dali/dali1.bin (700 bytes)\r\n" + status_line(kStatus) +
            identity("M", "F", "S", "A")},
-      {"status_alone",
-       make_tar({{"status.txt", kStatus}}),
-       3,
+      {"status_alone", make_tar({{"status.txt", kStatus}}), 3,
        kHead + status_line(kStatus) + identity("M", "F", "S", "A")},
-      {"html_page", bytes(html), 3,
+      {"html_page", test::bytes_of(html), 3,
        kHead + "\tfile error -6.\r\nbackup\terror status.txt file not found.\r\n"},
-      {"short_page", bytes("<html>oops</html>"), 3,
+      {"short_page", test::bytes_of("<html>oops</html>"), 3,
        kHead + "\tfile error -3.\r\nbackup\terror status.txt file not found.\r\n"},
-      {"no_mac",
-       make_tar({{"status.txt", kNoMac}, {"/a", "b"}}),
-       0,
+      {"no_mac", make_tar({{"status.txt", kNoMac}, {"/a", "b"}}), 0,
        kHead + status_line(kNoMac) + "\t/a (1 bytes)\r\n" + identity("M", "F", "S", "(null)")},
       {"number_shifts_keys",
        make_tar({{"status.txt", R"({"model_name":1,"firmware_version":"F"})"}, {"/a", "b"}}), 0,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "firmware/hex.h"
+#include "test_support.h"
 
 namespace torvi {
 namespace {
@@ -19,14 +20,7 @@ Sha256Digest mbedtls_digest(const Bytes& data) {
   return digest;
 }
 
-Bytes noise(std::size_t size, std::uint32_t seed) {
-  Bytes data(size);
-  for (auto& byte : data) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return data;
-}
+using test::noise;
 
 // The digest of `message` fed in the pieces that `cuts` (ascending offsets) make.
 Sha256Digest digest_in_pieces(const Bytes& message, const std::vector<std::size_t>& cuts) {

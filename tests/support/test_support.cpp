@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/console.h"
+#include "tar/tar_stream.h"
 
 namespace torvi::test {
 namespace {
@@ -42,8 +43,12 @@ ConsoleCapture::~ConsoleCapture() {
   std::fclose(err_);
 }
 
-std::string ConsoleCapture::out() const { return slurp(out_); }
-std::string ConsoleCapture::err() const { return slurp(err_); }
+std::string ConsoleCapture::out() const {
+  return slurp(out_);
+}
+std::string ConsoleCapture::err() const {
+  return slurp(err_);
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "torvi-test-XXXXXX").string();
@@ -62,7 +67,8 @@ std::vector<std::uint8_t> read_file(const std::string& path) {
   if (!f) return bytes;
   std::uint8_t chunk[65536];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + n);
   std::fclose(f);
   return bytes;
 }
@@ -76,6 +82,32 @@ void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
 
 void write_file(const std::string& path, const std::string& text) {
   write_file(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<std::uint8_t> bytes_of(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
+std::vector<std::uint8_t> noise(std::size_t size, std::uint32_t seed) {
+  std::vector<std::uint8_t> data(size);
+  for (auto& byte : data) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(seed >> 24);
+  }
+  return data;
+}
+
+std::vector<std::uint8_t> make_tar(const std::vector<TarMember>& members) {
+  tar_stream writer;
+  tar_open_memory_writer(writer);
+  for (const auto& [name, data] : members) {
+    if (tar_write_file_header(writer, name, static_cast<std::uint32_t>(data.size())) != TAR_OK ||
+        tar_write_data(writer, data) != TAR_OK) {
+      throw std::runtime_error("cannot write tar member " + name);
+    }
+  }
+  tar_finalize(writer);
+  return tar_memory_take(writer);
 }
 
 bool file_exists(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace torvi::test {
@@ -43,6 +44,17 @@ std::vector<std::uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
+
+std::vector<std::uint8_t> bytes_of(const std::string& text);
+
+// Bytes that differ with the seed and from their neighbours, so a byte taken
+// from the wrong offset shows.
+std::vector<std::uint8_t> noise(std::size_t size, std::uint32_t seed);
+
+// An old-style tar archive, written with the tool's own tar writer, holding
+// the members in order and the end marker.
+using TarMember = std::pair<std::string, std::vector<std::uint8_t>>;
+std::vector<std::uint8_t> make_tar(const std::vector<TarMember>& members);
 
 // Folder of the shared test data (the conformance corpus); empty when absent.
 std::string shared_dir();
