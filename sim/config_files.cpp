@@ -76,16 +76,17 @@ struct GearLayout {
   size_t entry_size;
   size_t group_offset;
   size_t name_offset;       // within an entry
-  size_t config_dt_offset;  // within an entry; 0 when the layout has none
+  size_t config_dt_offset;  // within an entry; layout 1 has none and its device type byte serves
   uint8_t cleared_address;  // address byte of an entry without short address
 };
 constexpr size_t kGearEntriesOffset = 60;
 constexpr size_t kGearEntryCount = 64;
 constexpr size_t kGroupEntrySize = 38;
 constexpr size_t kGroupCount = 16;
+constexpr size_t kGearNameSize = 33;
 constexpr std::array<GearLayout, 4> kGearLayouts{{
     {0, 0, 0, 0, 0, 0},
-    {11168, 152, 9788, 94, 0, 0},
+    {11168, 152, 9788, 94, 42, 0},
     {10912, 160, 10300, 106, 44, 0},
     {7072, 100, 6460, 45, 43, 255},
 }};
@@ -93,11 +94,13 @@ constexpr std::array<GearLayout, 4> kGearLayouts{{
 // gear_entry fields shared by every layout.
 constexpr size_t kEntryFlags = 0;
 constexpr size_t kEntryLevel1 = 5;
+constexpr size_t kLevelCount = 4;
 constexpr size_t kEntryFadeRate = 9;
 constexpr size_t kEntryFadeTime = 10;
 constexpr size_t kEntryAddress = 11;
 constexpr size_t kEntryGroups = 18;
 constexpr size_t kEntryScenes = 20;
+constexpr size_t kSceneCount = 16;
 constexpr size_t kEntryDeviceType = 42;
 
 // Device file regions (layouts 2 and 3).
@@ -111,9 +114,47 @@ constexpr size_t kDevAddress = 8;
 constexpr size_t kDevInstanceCount = 10;
 constexpr size_t kDevInstances = 16;
 constexpr size_t kDevName = 80;
+constexpr size_t kDevNameSize = 17;
+constexpr size_t kMaxInstances = 32;
 constexpr uint8_t kPushButton = 1;
 constexpr uint8_t kOccupancySensor = 3;
 constexpr uint8_t kLightSensor = 4;
+
+// Instance blocks per device file layout version (index 2..3). Layout 3 gives
+// every instance a 6-byte slot; layout 2 overlays one array per instance
+// type, each packed at its own record size.
+struct DeviceLayout {
+  size_t length;
+  size_t block_size;
+  size_t push_button_value;  // within a block: the device-wide push-button byte
+  size_t records_offset;     // within a block
+  size_t record_stride;      // 0: the instance type's record size
+};
+constexpr std::array<DeviceLayout, 4> kDeviceLayouts{{
+    {0, 0, 0, 0, 0},
+    {0, 0, 0, 0, 0},
+    {9436, 194, 192, 0, 0},
+    {9564, 198, 1, 6, 6},
+}};
+
+// Bytes of an instance record that its type uses; 0 for a type without one.
+size_t record_size(uint8_t type) {
+  switch (type) {
+    case kPushButton:
+      return 6;
+    case kOccupancySensor:
+      return 4;
+    case kLightSensor:
+      return 3;
+  }
+  return 0;
+}
+
+// Where the record of instance `j` starts within its device's instance block.
+size_t record_offset(const DeviceLayout& layout, uint8_t type, size_t j) {
+  return layout.records_offset +
+         j * (layout.record_stride ? layout.record_stride : record_size(type));
+}
 
 // Small deterministic generator, so every controller starts with the same bytes.
 struct Xorshift {
@@ -152,7 +193,7 @@ std::vector<uint8_t> make_gear_file(unsigned channel, uint32_t version) {
       e[kEntryLevel1] = 255;
       e[kEntryLevel1 + 1] = 255;
       e[kEntryDeviceType] = 255;
-      if (layout.config_dt_offset) e[layout.config_dt_offset] = 255;
+      e[layout.config_dt_offset] = 255;
       continue;
     }
     const uint8_t device_type = (i % 5 == 4) ? 8 : 6;  // mostly LED modules, some colour control
@@ -169,16 +210,17 @@ std::vector<uint8_t> make_gear_file(unsigned channel, uint32_t version) {
     e[kEntryScenes + 1] = static_cast<uint8_t>(64 + 16 * (i % 8));
     e[kEntryScenes + 2] = 0;
     e[kEntryDeviceType] = device_type;
-    if (layout.config_dt_offset) e[layout.config_dt_offset] = device_type;
+    e[layout.config_dt_offset] = device_type;
     char name[40];
     std::snprintf(name, sizeof name, "C%u %s %02zu", channel, kFixtures[i % 5], i + 1);
-    put_text(e + layout.name_offset, 33, name);
+    put_text(e + layout.name_offset, kGearNameSize, name);
   }
   static const char* kGroups[] = {"Entrance", "Open office", "Meeting room", "Corridor"};
   for (size_t g = 0; g < kGroupCount; ++g) {
     uint8_t* entry = f + layout.group_offset + g * kGroupEntrySize;
-    if (g < 4) put_text(entry, 33, std::string(kGroups[g]) + " " + std::to_string(channel));
-    if (g == 15) put_text(entry, 33, "All lights " + std::to_string(channel));
+    if (g < 4)
+      put_text(entry, kGearNameSize, std::string(kGroups[g]) + " " + std::to_string(channel));
+    if (g == 15) put_text(entry, kGearNameSize, "All lights " + std::to_string(channel));
   }
   seal_config_header(file, version);
   return file;
@@ -193,8 +235,8 @@ std::vector<uint8_t> make_device_file(unsigned channel, uint32_t version) {
     seal_config_header(file, 1);
     return file;
   }
-  const size_t block_size = version == 2 ? 194 : 198;
-  std::vector<uint8_t> file(device_file_length(version), 0);
+  const DeviceLayout& layout = kDeviceLayouts[version];
+  std::vector<uint8_t> file(layout.length, 0);
   uint8_t* f = file.data();
   store_u32(f + kChannelValueOffset, 1);
   const size_t devices = 2 + channel;
@@ -204,7 +246,7 @@ std::vector<uint8_t> make_device_file(unsigned channel, uint32_t version) {
       e[kDevAddress] = 255;
       continue;
     }
-    uint8_t* block = f + kInstanceBlocksOffset + d * block_size;
+    uint8_t* block = f + kInstanceBlocksOffset + d * layout.block_size;
     store_u32(e + kDevFlags, 1);
     e[kDevAddress] = static_cast<uint8_t>(2 * d + 1);
     char name[20];
@@ -214,33 +256,68 @@ std::vector<uint8_t> make_device_file(unsigned channel, uint32_t version) {
       for (size_t j = 0; j < 4; ++j) {
         e[kDevInstances + 2 * j] = kPushButton;
         e[kDevInstances + 2 * j + 1] = static_cast<uint8_t>(j);
-        uint8_t* rec = version == 3 ? block + 6 + 6 * j : block + 6 * j;
+        uint8_t* rec = block + record_offset(layout, kPushButton, j);
         rec[1] = static_cast<uint8_t>(j);  // target group
         rec[2] = 2;                        // short press: toggle
         rec[3] = 5;                        // long press: dim
       }
-      if (version == 3)
-        block[1] = 50;
-      else
-        block[192] = 50;
+      block[layout.push_button_value] = 50;
       std::snprintf(name, sizeof name, "Keypad %u.%zu", channel, d + 1);
     } else {
       // A ceiling sensor: occupancy plus daylight.
       e[kDevInstanceCount] = 2;
       e[kDevInstances + 0] = kOccupancySensor;
       e[kDevInstances + 2] = kLightSensor;
-      uint8_t* occ = version == 3 ? block + 6 : block;
-      uint8_t* light = version == 3 ? block + 12 : block + 3;
+      uint8_t* occ = block + record_offset(layout, kOccupancySensor, 0);
+      uint8_t* light = block + record_offset(layout, kLightSensor, 1);
       occ[1] = 1;
       occ[2] = 15;  // hold time, minutes
       light[1] = 1;
       light[2] = 30;
       std::snprintf(name, sizeof name, "Sensor %u.%zu", channel, d + 1);
     }
-    put_text(e + kDevName, 17, name);
+    put_text(e + kDevName, kDevNameSize, name);
   }
   seal_config_header(file, version);
   return file;
+}
+
+// A name field read up to its first NUL, never past the field.
+std::string get_text(const uint8_t* field, size_t width) {
+  const char* text = reinterpret_cast<const char*>(field);
+  return std::string(text, strnlen(text, width));
+}
+
+bool fail(std::string* error, std::string reason) {
+  if (error) *error = std::move(reason);
+  return false;
+}
+
+// Reads the header into `info` and checks that the file is complete for the
+// fixed-size layout it names; `length_of` gives that size per version.
+template <typename Info>
+bool read_fixed_header(const std::vector<uint8_t>& file, size_t (*length_of)(uint32_t), Info& info,
+                       std::string* error) {
+  if (file.size() < kHeaderSize)
+    return fail(error,
+                "file of " + std::to_string(file.size()) + " bytes is too short for its header");
+  const uint8_t* f = file.data();
+  info.length = load_u32(f + kHeaderLengthOffset);
+  info.checksum = load_u32(f + kHeaderChecksumOffset);
+  info.version = load_u32(f + kHeaderVersionOffset);
+  info.counter = load_u32(f + kHeaderCounterOffset);
+  const std::string version = std::to_string(info.version);
+  const size_t expected = length_of(info.version);
+  if (expected == 0)
+    return fail(error, info.version == 1 ? "layout version 1 has no fixed layout to decode"
+                                         : "unknown layout version " + version);
+  const std::string needs = "layout version " + version + " needs " + std::to_string(expected);
+  if (info.length != expected)
+    return fail(error, needs + " bytes, length field says " + std::to_string(info.length));
+  if (file.size() != expected)
+    return fail(error, needs + " bytes, file has " + std::to_string(file.size()));
+  info.channel_value = load_u32(f + kChannelValueOffset);
+  return true;
 }
 
 std::vector<uint8_t> make_opaque_file(const ConfigName& config) {
@@ -273,9 +350,7 @@ size_t gear_file_length(uint32_t version) {
 }
 
 size_t device_file_length(uint32_t version) {
-  if (version == 2) return 9436;
-  if (version == 3) return 9564;
-  return 0;
+  return version >= 2 && version <= 3 ? kDeviceLayouts[version].length : 0;
 }
 
 std::span<const ConfigName> config_names() {
@@ -314,6 +389,64 @@ std::vector<uint8_t> make_config_file(const ConfigName& config, const std::strin
       break;
   }
   return make_opaque_file(config);
+}
+
+bool decode_gear_file(const std::vector<uint8_t>& file, GearFileInfo& info, std::string* error) {
+  if (!read_fixed_header(file, gear_file_length, info, error)) return false;
+  const GearLayout& layout = kGearLayouts[info.version];
+  info.entries.clear();
+  for (size_t i = 0; i < kGearEntryCount; ++i) {
+    const uint8_t* e = file.data() + kGearEntriesOffset + i * layout.entry_size;
+    GearEntryInfo& entry = info.entries.emplace_back();
+    entry.index = static_cast<unsigned>(i);
+    entry.flags = load_u32(e + kEntryFlags);
+    entry.address = e[kEntryAddress];
+    std::copy_n(e + kEntryLevel1, kLevelCount, entry.levels.begin());
+    entry.fade_rate = e[kEntryFadeRate];
+    entry.fade_time = e[kEntryFadeTime];
+    entry.groups = load_u16(e + kEntryGroups);
+    std::copy_n(e + kEntryScenes, kSceneCount, entry.scenes.begin());
+    entry.device_type = e[kEntryDeviceType];
+    entry.configured_type = e[layout.config_dt_offset];
+    entry.name = get_text(e + layout.name_offset, kGearNameSize);
+  }
+  for (size_t g = 0; g < kGroupCount; ++g)
+    info.group_names[g] =
+        get_text(file.data() + layout.group_offset + g * kGroupEntrySize, kGearNameSize);
+  return true;
+}
+
+bool decode_device_file(const std::vector<uint8_t>& file, DeviceFileInfo& info,
+                        std::string* error) {
+  if (!read_fixed_header(file, device_file_length, info, error)) return false;
+  const DeviceLayout& layout = kDeviceLayouts[info.version];
+  info.devices.clear();
+  for (size_t d = 0; d < kDeviceCount; ++d) {
+    const uint8_t* e = file.data() + kDeviceEntriesOffset + d * kDeviceEntrySize;
+    const uint8_t* block = file.data() + kInstanceBlocksOffset + d * layout.block_size;
+    DeviceInfo& device = info.devices.emplace_back();
+    device.index = static_cast<unsigned>(d);
+    device.flags = load_u32(e + kDevFlags);
+    device.address = e[kDevAddress];
+    device.instance_count = e[kDevInstanceCount];
+    device.push_button_value = block[layout.push_button_value];
+    device.name = get_text(e + kDevName, kDevNameSize);
+    const size_t count = std::min<size_t>(device.instance_count, kMaxInstances);
+    for (size_t j = 0; j < count; ++j) {
+      InstanceInfo& instance = device.instances.emplace_back();
+      instance.type = e[kDevInstances + 2 * j];
+      instance.value = e[kDevInstances + 2 * j + 1];
+      const uint8_t* rec = block + record_offset(layout, instance.type, j);
+      instance.record.assign(rec, rec + record_size(instance.type));
+    }
+  }
+  return true;
+}
+
+std::string describe_config_file(const ConfigName& config, const std::vector<uint8_t>& data) {
+  if (config.kind == ConfigKind::opaque || data.size() < kHeaderSize) return {};
+  return "layout " + std::to_string(load_u32(data.data() + kHeaderVersionOffset)) +
+         ", conversion counter " + std::to_string(load_u32(data.data() + kHeaderCounterOffset));
 }
 
 std::string check_config_file(const ConfigName& config, const std::vector<uint8_t>& data,

@@ -3,6 +3,7 @@
 // lives in the controller, the channel file header and layouts, and the rules
 // a file must meet before the controller takes it in a restore.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -80,6 +81,61 @@ std::vector<uint8_t> make_config_file(const ConfigName& config, const std::strin
 // running `firmware`; otherwise the reason it is refused.
 std::string check_config_file(const ConfigName& config, const std::vector<uint8_t>& data,
                               const std::string& firmware);
+
+// One of the 64 entries of a gear file, as the controller reads it.
+struct GearEntryInfo {
+  unsigned index;
+  uint32_t flags;   // bit 0: short address assigned
+  uint8_t address;  // 2 * short address + 1 when assigned
+  std::array<uint8_t, 4> levels;
+  uint8_t fade_rate, fade_time;
+  uint16_t groups;                 // bit g: member of group g
+  std::array<uint8_t, 16> scenes;  // 255: not in the scene
+  uint8_t device_type;
+  uint8_t configured_type;  // layout 1 has no field of its own and repeats device_type
+  std::string name;
+};
+
+struct GearFileInfo {
+  uint32_t length, checksum, version, counter, channel_value;
+  std::vector<GearEntryInfo> entries;  // all 64
+  std::array<std::string, 16> group_names;
+};
+
+// One instance of a control device, with the record its type owns in the
+// device's instance block.
+struct InstanceInfo {
+  uint8_t type;
+  uint8_t value;
+  std::vector<uint8_t> record;  // the bytes its type uses: 6, 4 or 3; empty for another type
+};
+
+struct DeviceInfo {
+  unsigned index;
+  uint32_t flags;   // bit 0: short address assigned
+  uint8_t address;  // 2 * short address + 1, or 255
+  uint8_t instance_count;
+  uint8_t push_button_value;
+  std::string name;
+  std::vector<InstanceInfo> instances;  // the first min(instance_count, 32)
+};
+
+struct DeviceFileInfo {
+  uint32_t length, checksum, version, counter, channel_value;
+  std::vector<DeviceInfo> devices;  // all 32
+};
+
+// False with a reason when the bytes are not a complete gear/device file of a
+// layout the controller knows (too short, unknown version, length field or
+// size disagreeing with the version's length). The checksum is reported, not
+// checked: check_config_file decides what a restore takes.
+bool decode_gear_file(const std::vector<uint8_t>& file, GearFileInfo& info, std::string* error);
+bool decode_device_file(const std::vector<uint8_t>& file, DeviceFileInfo& info, std::string* error);
+
+// "layout V, conversion counter C" for a gear or device file with a readable
+// header (version-1 device files included); empty for other configurations or
+// files shorter than the header.
+std::string describe_config_file(const ConfigName& config, const std::vector<uint8_t>& data);
 
 // Largest configuration file a restore takes; real ones are a few kilobytes.
 inline constexpr size_t kMaxConfigFile = 1u << 20;

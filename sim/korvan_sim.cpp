@@ -39,7 +39,7 @@ constexpr const char* kMac = "00:1B:C5:0B:42:17";
 constexpr size_t kMaxImage = 16777214;
 constexpr int kBindAttempts = 20;
 constexpr size_t kMaxEvents = 100000;
-constexpr size_t kUploadsKeptWithData = 8;
+constexpr size_t kUploadBytesKept = 64u << 20;
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 
 // httplib keeps the bound socket to itself until it listens; a port that
@@ -181,11 +181,15 @@ void Simulator::Impl::record(const std::string& kind, const std::string& detail,
     if (events.size() >= kMaxEvents) events.erase(events.begin(), events.begin() + kMaxEvents / 10);
     if (kind == "upload") {
       // Firmware images are large; a long-running controller keeps the bytes
-      // of its most recent uploads only.
-      size_t kept = 0;
+      // of its most recent uploads only, up to a budget.
+      size_t kept = size;
       for (auto it = events.rbegin(); it != events.rend(); ++it) {
         if (it->kind != "upload" || it->data.empty()) continue;
-        if (++kept >= kUploadsKeptWithData) std::vector<uint8_t>().swap(it->data);
+        if (kept + it->data.size() > kUploadBytesKept) {
+          std::vector<uint8_t>().swap(it->data);
+        } else {
+          kept += it->data.size();
+        }
       }
     }
     events.push_back(SimEvent{kind, detail, std::move(data), ok});
@@ -332,8 +336,12 @@ void Simulator::Impl::restore(httplib::Response& res) {
     }
     if (reason.empty()) {
       ++applied;
-      record("restore", "applied " + m.name, true);
-      text += "applied " + m.name + "\n";
+      // Channel files name their layout and conversion counter, so a log
+      // shows which conversion of the file the controller took.
+      const std::string about = describe_config_file(*config, m.data);
+      const std::string detail = "applied " + m.name + (about.empty() ? "" : " (" + about + ")");
+      record("restore", detail, true);
+      text += detail + "\n";
     } else {
       ++refused;
       record("restore", "refused " + m.name + ": " + reason, false);

@@ -197,7 +197,8 @@ TEST_F(SimTest, RestoreAppliesOnlySoundMembers) {
 
   const ConfigName& dali1 = *find_config_by_name("dali1");
   Bytes good = make_config_file(dali1, "1.3.1");
-  good[60 + 106] = 'X';  // first letter of the first gear name (layout 2)
+  good[60 + 106] = 'X';            // first letter of the first gear name (layout 2)
+  store_u32(good.data() + 12, 3);  // converted three times
   seal_config_header(good, load_u32(good.data() + 8));
   Bytes bad_crc = good;
   bad_crc[200] ^= 0x40;
@@ -213,10 +214,19 @@ TEST_F(SimTest, RestoreAppliesOnlySoundMembers) {
     Bytes upload;
     std::vector<std::string> applied;  // member paths
     std::vector<std::string> refused;  // expected words in the refusal
+    std::string applied_line = {};     // the whole event and reply line of the first applied member
   } cases[] = {
-      {"gear file", tar(dali1.path, good), {dali1.path}, {}},
-      {"older layout", tar(dali1.path, make_config_file(dali1, "1.0.0")), {dali1.path}, {}},
-      {"opaque file", tar(rlc_path.c_str(), rlc), {rlc_path}, {}},
+      {"gear file",
+       tar(dali1.path, good),
+       {dali1.path},
+       {},
+       "applied /etc/config/dali/dali1.bin (layout 2, conversion counter 3)"},
+      {"older layout",
+       tar(dali1.path, make_config_file(dali1, "1.0.0")),
+       {dali1.path},
+       {},
+       "applied /etc/config/dali/dali1.bin (layout 1, conversion counter 0)"},
+      {"opaque file", tar(rlc_path.c_str(), rlc), {rlc_path}, {}, "applied " + rlc_path},
       {"bad crc", tar(dali1.path, bad_crc), {}, {"checksum"}},
       {"wrong length", tar(dali1.path, bad_length), {}, {"length field"}},
       {"newer layout", tar(dali1.path, make_config_file(dali1, "2.2.4")), {}, {"newer"}},
@@ -251,6 +261,10 @@ TEST_F(SimTest, RestoreAppliesOnlySoundMembers) {
         EXPECT_TRUE(contains(reply, "applied " + m.name)) << reply;
         before.erase(m.name);
       }
+    if (!c.applied_line.empty()) {
+      EXPECT_EQ(restores.at(0).detail, c.applied_line);
+      EXPECT_TRUE(contains(reply, "\n" + c.applied_line + "\n")) << reply;
+    }
     for (const std::string& word : c.refused) {
       bool found = false;
       for (const SimEvent& e : restores) found |= !e.ok && contains(e.detail, word);
