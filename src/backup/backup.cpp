@@ -86,6 +86,27 @@ void read_identity(const char* text, backup_file& file) {
   jp_close(parser);
 }
 
+constexpr backup_restore_row kRestoreTable[] = {
+    {0, "systemconfig.tar", "/etc/config/system/systemconfig.bin"},
+    {1, "dali1.tar", "/etc/config/dali/dali1.bin"},
+    {2, "dali2.tar", "/etc/config/dali/dali2.bin"},
+    {3, "dali3.tar", "/etc/config/dali/dali3.bin"},
+    {4, "dali4.tar", "/etc/config/dali/dali4.bin"},
+    {5, "cd1.tar", "/etc/config/dali/cd1.bin"},
+    {6, "cd2.tar", "/etc/config/dali/cd2.bin"},
+    {7, "cd3.tar", "/etc/config/dali/cd3.bin"},
+    {8, "cd4.tar", "/etc/config/dali/cd4.bin"},
+    {9, "schedules.tar", "/etc/config/schedule/schedule.bin"},
+    {10, "rlc.tar", "/etc/config/rlc/rlc.bin"},
+    {11, "system_ui32.tar", "/etc/config/nvp/system_ui32.bin"},
+    {12, "dalv.tar", "/etc/config/nvp/dalv.bin"},
+    {13, "daeu.tar", "/etc/config/nvp/daeu.bin"},
+    {14, "daeutr.tar", "/etc/config/nvp/daeutr.bin"},
+    {15, "daeutc.tar", "/etc/config/nvp/daeutc.bin"},
+    {16, "dacdlcm.tar", "/etc/config/nvp/dacdlcm.bin"},
+    {17, "dacdlcr.tar", "/etc/config/nvp/dacdlcr.bin"},
+};
+
 const char* or_null(const std::optional<std::string>& text) {
   return text ? text->c_str() : "(null)";
 }
@@ -147,6 +168,31 @@ int backup_list_tar(tar_stream* stream) {
   Listing listing = list_members(reader);
   tar_close(reader);
   return listing.status;
+}
+
+const std::span<const backup_restore_row> backup_restore_table{kRestoreTable};
+
+const backup_restore_row* backup_restore_lookup(std::string_view entry) {
+  for (const backup_restore_row& row : backup_restore_table) {
+    if (entry == row.entry) return &row;
+  }
+  return nullptr;
+}
+
+int backup_push(const char* ip, std::span<const std::uint8_t> archive) {
+  if (!ip || archive.empty()) return 1;
+  ImageRecord record;
+  try {
+    record.data.assign(archive.begin(), archive.end());
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
+  record.size = record.data.size();
+  if (firmware_push_tftp(ip, record) != 0) return 1;
+  console_out("%s\tbackup file pushed.\n", kTag);
+  if (backup_restore_request(ip) != 0) return 1;
+  console_out("%s\tbackup file restore started.\n", kTag);
+  return 0;
 }
 
 int backup_fetch(const char* base_url, const char* name, backup_file* file) {

@@ -2,8 +2,11 @@
 // A configuration archive fetched from the controller: its check, the
 // listing of tar archives, and the fetch itself.
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "link/records.h"
 #include "tar/tar_stream.h"
@@ -34,5 +37,24 @@ int backup_list_tar(tar_stream* stream);
 // ("http://ADDRESS") into `file` (cleared first) and checks it. The check's
 // result, or 1 when the transfer failed.
 int backup_fetch(const char* base_url, const char* name, backup_file* file);
+
+// One row of the restore table: the entry of a backup archive, the file in
+// the controller that the entry's tar carries, and the kind by which the
+// layout conversion decides (0 and 9..17 unchanged, 1..4 gear files, 5..8
+// device files).
+struct backup_restore_row {
+  std::uint32_t kind;
+  const char* entry;
+  const char* member;
+};
+extern const std::span<const backup_restore_row> backup_restore_table;
+
+// The first row whose entry name equals `entry` exactly; null when none does.
+const backup_restore_row* backup_restore_lookup(std::string_view entry);
+
+// Uploads a finished tar archive to the controller and asks it to restore
+// it; the request is sent only after a complete upload. 0 on success, 1
+// when an argument is missing or either transfer failed.
+int backup_push(const char* ip, std::span<const std::uint8_t> archive);
 
 }  // namespace torvi

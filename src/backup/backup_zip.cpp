@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 namespace torvi {
 
-void ZipArchiveCloser::operator()(zip* archive) const { zip_discard(archive); }
+void ZipArchiveCloser::operator()(zip* archive) const {
+  zip_discard(archive);
+}
 
 int backup_zip_open(backup_zip& z, const std::string& path) {
   int error = 0;
@@ -75,6 +78,82 @@ int backup_zip_close(backup_zip& z) {
   }
   if (zip_close(z.archive.get()) != 0) return 1;
   z.archive.release();  // zip_close freed it
+  return 0;
+}
+
+}  // namespace torvi
+
+namespace torvi {
+namespace {
+
+struct ZipEntryCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+
+// Directory marks in an entry's external attributes: the MS-DOS attribute
+// bit, and the file type in the upper half as Unix archivers store it.
+constexpr std::uint32_t kDosDirectory = 0x10;
+constexpr std::uint32_t kUnixTypeMask = 0170000;
+constexpr std::uint32_t kUnixDirectory = 0040000;
+
+}  // namespace
+
+int backup_zip_open_read(backup_zip_reader& z, const std::string& path) {
+  int error = 0;
+  // Read-only, libzip refuses an empty file as not a ZIP archive.
+  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &error);
+  if (!archive) return 1;
+  z.archive.reset(archive);
+  return 0;
+}
+
+std::uint64_t backup_zip_count(const backup_zip_reader& z) {
+  if (!z.archive) return 0;
+  const zip_int64_t count = zip_get_num_entries(z.archive.get(), 0);
+  return count > 0 ? static_cast<std::uint64_t>(count) : 0;
+}
+
+int backup_zip_stat(const backup_zip_reader& z, std::uint64_t index, backup_zip_entry& entry) {
+  if (!z.archive) return 1;
+  const char* name = zip_get_name(z.archive.get(), index, ZIP_FL_ENC_RAW);
+  if (!name) return 1;
+  entry.name = name;
+  for (char& c : entry.name) {
+    if (c == '\\') c = '/';
+  }
+  zip_uint8_t system = 0;
+  zip_uint32_t attributes = 0;
+  zip_file_get_external_attributes(z.archive.get(), index, 0, &system, &attributes);
+  const bool unix_directory =
+      system == ZIP_OPSYS_UNIX && ((attributes >> 16) & kUnixTypeMask) == kUnixDirectory;
+  entry.directory = (!entry.name.empty() && entry.name.back() == '/') ||
+                    (attributes & kDosDirectory) != 0 || unix_directory;
+  return 0;
+}
+
+int backup_zip_read(const backup_zip_reader& z, std::uint64_t index,
+                    std::vector<std::uint8_t>& data, std::size_t limit) {
+  data.clear();
+  if (!z.archive) return 1;
+  std::unique_ptr<zip_file_t, ZipEntryCloser> file(zip_fopen_index(z.archive.get(), index, 0));
+  if (!file) return 1;
+  // The size in the entry's header is not trusted: the bytes are counted as
+  // they are decompressed.
+  std::uint8_t chunk[65536];
+  try {
+    for (;;) {
+      const zip_int64_t n = zip_fread(file.get(), chunk, sizeof chunk);
+      if (n < 0 || static_cast<std::uint64_t>(n) > limit - data.size()) {
+        data = {};
+        return 1;
+      }
+      if (n == 0) break;
+      data.insert(data.end(), chunk, chunk + n);
+    }
+  } catch (const std::bad_alloc&) {
+    data = {};
+    return 1;
+  }
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 struct zip;
 
@@ -31,5 +32,33 @@ int backup_zip_add(backup_zip& zip, const std::string& name, std::span<const std
 
 // Completes the archive on disk, also when it has no entries. 0 on success.
 int backup_zip_close(backup_zip& zip);
+
+// A ZIP archive opened for reading: a backup to restore.
+struct backup_zip_reader {
+  std::unique_ptr<zip, ZipArchiveCloser> archive;
+};
+
+// The largest entry read from a backup; the controller's files are a few KiB.
+constexpr std::size_t kBackupEntryMax = 64u << 20;
+
+// Opens `path` for reading. 0 when it is a ZIP archive (an empty file is not).
+int backup_zip_open_read(backup_zip_reader& zip, const std::string& path);
+
+// The number of entries, in the archive's own order.
+std::uint64_t backup_zip_count(const backup_zip_reader& zip);
+
+// One entry: its name with any backslash read as "/", and whether it is a
+// directory.
+struct backup_zip_entry {
+  std::string name;
+  bool directory = false;
+};
+int backup_zip_stat(const backup_zip_reader& zip, std::uint64_t index, backup_zip_entry& entry);
+
+// Reads the whole entry into `data`. 0 on success; 1, with `data` empty,
+// when the entry cannot be extracted (damaged, encrypted, an unknown method)
+// or holds more than `limit` bytes, whatever its header claims.
+int backup_zip_read(const backup_zip_reader& zip, std::uint64_t index,
+                    std::vector<std::uint8_t>& data, std::size_t limit = kBackupEntryMax);
 
 }  // namespace torvi
