@@ -1,15 +1,142 @@
+#include <ctime>
+#include <new>
+#include <vector>
+
 #include "action/actions.h"
+#include "backup/backup.h"
+#include "backup/backup_zip.h"
+#include "channel/convert.h"
 #include "platform/console.h"
+#include "platform/file.h"
+#include "status/status.h"
+#include "tar/tar_stream.h"
 
 namespace torvi {
+namespace {
+
+constexpr const char* kTag = "action_put_backup";
+constexpr const char* kBackupTag = "backup";
+constexpr std::uint32_t kRestoreMode = 0664;
+
+// The one-member tar the controller restores a configuration from.
+std::vector<std::uint8_t> restore_tar(const char* member, const std::vector<std::uint8_t>& file) {
+  tar_header header;
+  header.name = member;
+  header.mode = kRestoreMode;
+  header.owner = 0;
+  header.size = static_cast<std::uint32_t>(file.size());
+  header.mtime = static_cast<std::uint32_t>(std::time(nullptr));
+  header.type = '0';
+  tar_stream writer;
+  tar_open_memory_writer(writer);
+  if (tar_write_header(writer, header) != TAR_OK || tar_write_data(writer, file) != TAR_OK ||
+      tar_finalize(writer) != TAR_OK) {
+    return {};
+  }
+  return tar_memory_take(writer);
+}
+
+// The member a backup entry carries, or nothing (said why when the entry's
+// tar is at fault).
+bool read_member(const std::vector<std::uint8_t>& entry, const char* member,
+                 std::vector<std::uint8_t>& data) {
+  tar_stream reader;
+  tar_open_memory_reader(reader, entry);
+  tar_header header;
+  if (tar_find(reader, member, &header) != TAR_OK) {
+    console_out("%s\terror '%s' file not found.\r\n", kTag, member);
+    return false;
+  }
+  if (header.size == 0) {
+    console_out("%s\terror '%s' file size error\r\n", kTag, member);
+    return false;
+  }
+  // Nothing is allocated for more than the entry holds.
+  if (tar_check_member(reader, header) == TAR_OK) {
+    try {
+      data.assign(header.size, 0);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    if (tar_read_data(reader, data) == TAR_OK) return true;
+  }
+  console_out("%s\terror reading '%s'\r\n", kTag, member);
+  return false;
+}
+
+// Converts, wraps and pushes each configuration of a backup archive, in the
+// archive's order. The result is that of the last entry that got as far as
+// the conversion.
+int restore_archive(const char* ip, const StatusRecord& status, const backup_zip_reader& zip) {
+  int result = 0;
+  const char* firmware = status.firmware_version ? status.firmware_version->c_str() : nullptr;
+  const std::uint64_t count = backup_zip_count(zip);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    backup_zip_entry entry;
+    if (backup_zip_stat(zip, i, entry) != 0 || entry.directory) continue;
+    const backup_restore_row* row = backup_restore_lookup(entry.name);
+    if (!row) continue;
+    std::vector<std::uint8_t> bytes;
+    if (backup_zip_read(zip, i, bytes) != 0 || bytes.empty()) continue;
+    std::vector<std::uint8_t> member;
+    if (!read_member(bytes, row->member, member)) continue;
+
+    std::vector<std::uint8_t> converted;
+    const int code = convert_config(row->kind, firmware, member, converted);
+    if (code != CONVERT_OK || converted.empty()) {
+      console_out("%s\tpush backup file '%s'.\n", kBackupTag, row->member);
+      result = code != CONVERT_OK ? code : 1;
+      continue;
+    }
+    result = 0;
+    const std::vector<std::uint8_t> archive = restore_tar(row->member, converted);
+    console_out("%s\tpush backup file '%s'.\n", kBackupTag, row->member);
+    if (!archive.empty() && backup_push(ip, archive) == 0) {
+      console_out("\033[32m%s\tbackup push completed.\n\n\033[0m", kBackupTag);
+    }
+  }
+  return result;
+}
+
+// Pushes a single tar file as it is.
+int push_tar_file(const char* ip, const char* path) {
+  tar_stream check;
+  const int code = tar_open(check, path, "r");
+  if (code != TAR_OK) {
+    console_out("Error %d opening tar file.", code);
+    return 0;
+  }
+  tar_close(check);
+  std::vector<std::uint8_t> bytes;
+  if (!platform_read_file(path, bytes, kBackupEntryMax) || bytes.empty()) return 0;
+  if (backup_push(ip, bytes) == 0) console_out("OK\n");
+  return 0;
+}
+
+}  // namespace
 
 int put_backup(const char* ip, const char* backupFileIn) {
-  (void)backupFileIn;
-  if (!ip) {
+  // Without a backup there is nothing to restore: the controller is not
+  // even asked for its status.
+  if (!ip || !backupFileIn) {
     console_out("Missing arguments for action put_backup.");
     return 2;
   }
-  return 1;
+  StatusRecord status;
+  int result = status_fetch(ip, &status);
+  if (result != 0) {
+    status_free(&status);
+    return result;
+  }
+  console_out("model_name=%s\r\n", status.model_name->c_str());
+  backup_zip_reader zip;
+  if (backup_zip_open_read(zip, backupFileIn) == 0) {
+    result = restore_archive(ip, status, zip);
+  } else {
+    result = push_tar_file(ip, backupFileIn);
+  }
+  status_free(&status);
+  return result;
 }
 
 }  // namespace torvi
