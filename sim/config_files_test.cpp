@@ -302,39 +302,5 @@ TEST(DecodeConfigFile, RefusesIncompleteFiles) {
   EXPECT_EQ(describe_config_file(*find_config_by_name("rlc"), std::vector<uint8_t>(64, 3)), "");
 }
 
-// A name that fills its field is cut at the field's end, not read on into
-// the bytes after it. Offsets are where each layout puts the first name.
-TEST(DecodeConfigFile, NameWithoutNulEndsAtItsField) {
-  enum Field { gear_entry, group, device };
-  struct Case {
-    const char* config;
-    const char* firmware;
-    Field field;
-    size_t offset, width;
-  } cases[] = {
-      {"dali1", "1.0.0", gear_entry, 60 + 94, 33}, {"dali1", "1.3.1", gear_entry, 60 + 106, 33},
-      {"dali1", "2.2.4", gear_entry, 60 + 45, 33}, {"dali1", "2.2.4", group, 6460, 33},
-      {"cd1", "1.3.1", device, 28 + 80, 17},       {"cd1", "2.2.4", device, 28 + 80, 17},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.config) + " " + c.firmware + " at " + std::to_string(c.offset));
-    std::vector<uint8_t> file = make_config_file(*find_config_by_name(c.config), c.firmware);
-    std::memset(file.data() + c.offset, 'A', c.width);
-    file[c.offset + c.width] = 'Z';
-    seal_config_header(file, load_u32(file.data() + 8));
-    GearFileInfo gear;
-    DeviceFileInfo devices;
-    std::string name;
-    if (c.field == device) {
-      ASSERT_TRUE(decode_device_file(file, devices, nullptr));
-      name = devices.devices[0].name;
-    } else {
-      ASSERT_TRUE(decode_gear_file(file, gear, nullptr));
-      name = c.field == group ? gear.group_names[0] : gear.entries[0].name;
-    }
-    EXPECT_EQ(name, std::string(c.width, 'A'));
-  }
-}
-
 }  // namespace
 }  // namespace korvan

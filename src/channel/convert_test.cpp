@@ -152,28 +152,6 @@ TEST(Convert, GearEntriesFieldByField) {
   }
 }
 
-// Spot checks a reader of the layouts would make, on top of the tables.
-TEST(Convert, ColourBlockAndNamesLandWhereTheNewLayoutKeepsThem) {
-  Bytes in = gear_fixture(1, 0);
-  std::uint8_t* colour = in.data() + 60 + 2 * 152;  // entry 2 is of type 8
-  ASSERT_EQ(colour[42], 8);
-  const std::string name = "Atrium wallwasher";
-  std::fill_n(colour + 94, 33, 0);
-  std::copy(name.begin(), name.end(), colour + 94);
-  in = sealed(in, 1, 0);
-  colour = in.data() + 60 + 2 * 152;
-  Bytes v2, v3;
-  ASSERT_EQ(convert_gear_1_to_2(v2, in), 0);
-  ASSERT_EQ(convert_gear_1_to_3(v3, in), 0);
-  const std::uint8_t* e2 = v2.data() + 60 + 2 * 160;
-  const std::uint8_t* e3 = v3.data() + 60 + 2 * 100;
-  EXPECT_TRUE(std::equal(colour + 44, colour + 94, e2 + 56));
-  EXPECT_EQ(e2[44], 8);
-  EXPECT_EQ(e3[43], 8);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e2 + 106)), name);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(e3 + 45)), name);
-}
-
 // Device fixture: instance types per device, with device-wide push-button
 // values that only devices with a push button may carry.
 Bytes device_fixture() {
