@@ -6,7 +6,6 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <tuple>
 
 namespace korvan {
 namespace {
@@ -187,78 +186,6 @@ TEST(CheckConfigFile, RefusesInconsistentFiles) {
     const std::string reason = check_config_file(config, file, c.target);
     EXPECT_EQ(reason.substr(0, std::strlen(c.reason)), c.reason) << c.what << ": " << reason;
     EXPECT_EQ(reason.empty(), *c.reason == 0) << c.what << ": " << reason;
-  }
-}
-
-// Reading each generated channel file back gives what a controller started
-// on that firmware holds; version-1 device files are opaque.
-TEST(DecodeConfigFile, ReadsGeneratedFiles) {
-  using Bytes = std::vector<uint8_t>;
-  struct Case {
-    const char* firmware;
-    uint32_t gear_version, device_version;
-    uint8_t cleared_address;
-    size_t configured_type;  // offset within a gear entry
-  } cases[] = {{"1.0.0", 1, 1, 0, 42}, {"1.3.1", 2, 2, 0, 44}, {"2.2.4", 3, 3, 255, 43}};
-  for (const Case& c : cases) {
-    for (unsigned ch = 1; ch <= 4; ++ch) {
-      SCOPED_TRACE(std::string(c.firmware) + " channel " + std::to_string(ch));
-      const std::string n = std::to_string(ch);
-      Bytes file = make_config_file(*find_config_by_name("dali" + n), c.firmware);
-      file[60 + c.configured_type] = 5;  // the first gear is configured as an emergency unit
-      seal_config_header(file, c.gear_version);
-      GearFileInfo gear;
-      std::string error;
-      ASSERT_TRUE(decode_gear_file(file, gear, &error)) << error;
-      EXPECT_EQ(std::tie(gear.version, gear.checksum, gear.channel_value),
-                std::make_tuple(c.gear_version, load_u32(file.data() + 4), 1u));
-      ASSERT_EQ(gear.entries.size(), 64u);
-      EXPECT_EQ(std::count_if(gear.entries.begin(), gear.entries.end(),
-                              [](const GearEntryInfo& e) { return e.flags & 1; }),
-                6 + 3 * ch);
-      const GearEntryInfo &first = gear.entries[0], &strip = gear.entries[4];
-      EXPECT_EQ(std::tie(first.name, first.address, first.fade_rate, first.groups),
-                std::make_tuple("C" + n + " Downlight 01", 1, 7, 0x8001));
-      EXPECT_EQ(first.levels, (std::array<uint8_t, 4>{254, 254, 1, 254}));
-      EXPECT_EQ(std::tie(first.scenes[1], first.scenes[3]), std::make_tuple(64, 255));
-      EXPECT_EQ(std::tie(first.configured_type, first.device_type),
-                std::make_tuple(5, c.gear_version == 1 ? 5 : 6));
-      EXPECT_EQ(std::tie(strip.name, strip.address, strip.groups, strip.configured_type),
-                std::make_tuple("C" + n + " Strip 05", 9, 0x0001, 8));
-      EXPECT_EQ(std::tie(gear.entries[63].address, gear.entries[63].configured_type),
-                std::make_tuple(c.cleared_address, 255));
-      EXPECT_EQ(gear.group_names[0], "Entrance " + n);
-      EXPECT_EQ(gear.group_names[4], "");
-      EXPECT_EQ(gear.group_names[15], "All lights " + n);
-
-      DeviceFileInfo devices;
-      file = make_config_file(*find_config_by_name("cd" + n), c.firmware);
-      if (c.device_version == 1) {
-        EXPECT_FALSE(decode_device_file(file, devices, &error));
-        EXPECT_EQ(error, "layout version 1 has no fixed layout to decode");
-        continue;
-      }
-      ASSERT_TRUE(decode_device_file(file, devices, &error)) << error;
-      ASSERT_EQ(devices.devices.size(), 32u);
-      EXPECT_EQ(std::count_if(devices.devices.begin(), devices.devices.end(),
-                              [](const DeviceInfo& d) { return d.address != 255; }),
-                2 + ch);
-      const DeviceInfo &keypad = devices.devices[0], &sensor = devices.devices[1];
-      EXPECT_EQ(std::tie(keypad.name, keypad.push_button_value),
-                std::make_tuple("Keypad " + n + ".1", 50));
-      ASSERT_EQ(keypad.instances.size(), 4u);
-      for (uint8_t j = 0; j < 4; ++j)
-        EXPECT_EQ(std::tie(keypad.instances[j].type, keypad.instances[j].value,
-                           keypad.instances[j].record),
-                  std::make_tuple(1, j, Bytes{0, j, 2, 5, 0, 0}));
-      EXPECT_EQ(std::tie(sensor.name, sensor.address, sensor.push_button_value),
-                std::make_tuple("Sensor " + n + ".2", 3, 0));
-      ASSERT_EQ(sensor.instances.size(), 2u);
-      EXPECT_EQ(sensor.instances[0].record, (Bytes{0, 1, 15, 0}));
-      EXPECT_EQ(std::tie(sensor.instances[1].type, sensor.instances[1].record),
-                std::make_tuple(4, Bytes{0, 1, 30}));
-      EXPECT_TRUE(devices.devices[31].instances.empty());
-    }
   }
 }
 
