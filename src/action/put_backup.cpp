@@ -1,10 +1,10 @@
 #include <ctime>
-#include <new>
 #include <vector>
 
 #include "action/actions.h"
 #include "backup/backup.h"
 #include "backup/backup_zip.h"
+#include "channel/channel_file.h"
 #include "channel/convert.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -36,34 +36,6 @@ std::vector<std::uint8_t> restore_tar(const char* member, const std::vector<std:
   return tar_memory_take(writer);
 }
 
-// The member a backup entry carries, or nothing (said why when the entry's
-// tar is at fault).
-bool read_member(const std::vector<std::uint8_t>& entry, const char* member,
-                 std::vector<std::uint8_t>& data) {
-  tar_stream reader;
-  tar_open_memory_reader(reader, entry);
-  tar_header header;
-  if (tar_find(reader, member, &header) != TAR_OK) {
-    console_out("%s\terror '%s' file not found.\r\n", kTag, member);
-    return false;
-  }
-  if (header.size == 0) {
-    console_out("%s\terror '%s' file size error\r\n", kTag, member);
-    return false;
-  }
-  // Nothing is allocated for more than the entry holds.
-  if (tar_check_member(reader, header) == TAR_OK) {
-    try {
-      data.assign(header.size, 0);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    if (tar_read_data(reader, data) == TAR_OK) return true;
-  }
-  console_out("%s\terror reading '%s'\r\n", kTag, member);
-  return false;
-}
-
 // Converts, wraps and pushes each configuration of a backup archive, in the
 // archive's order. The result is that of the last entry that got as far as
 // the conversion.
@@ -79,7 +51,7 @@ int restore_archive(const char* ip, const StatusRecord& status, const backup_zip
     std::vector<std::uint8_t> bytes;
     if (backup_zip_read(zip, i, bytes) != 0 || bytes.empty()) continue;
     std::vector<std::uint8_t> member;
-    if (!read_member(bytes, row->member, member)) continue;
+    if (!read_config_member(bytes, row->member, kTag, member)) continue;
 
     std::vector<std::uint8_t> converted;
     const int code = convert_config(row->kind, firmware, member, converted);

@@ -1,6 +1,7 @@
 #include "channel/channel_file.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -119,34 +120,40 @@ std::uint32_t layout_version(int index) {
   return index <= 1 ? 1 : static_cast<std::uint32_t>(index);
 }
 
+bool read_config_member(std::span<const std::uint8_t> archive, const char* name, const char* tag,
+                        std::vector<std::uint8_t>& data) {
+  tar_stream reader;
+  tar_open_memory_reader(reader, archive.data(), archive.size());
+  tar_header header;
+  if (tar_find(reader, name, &header) != TAR_OK) {
+    console_out("%s\terror '%s' file not found.\r\n", tag, name);
+    return false;
+  }
+  if (header.size == 0) {
+    console_out("%s\terror '%s' file size error\r\n", tag, name);
+    return false;
+  }
+  if (tar_check_member(reader, header) == TAR_OK) {
+    try {
+      data.assign(header.size, 0);
+    } catch (const std::bad_alloc&) {
+      data = {};
+      return false;
+    }
+    if (tar_read_data(reader, data) == TAR_OK) return true;
+  }
+  data = {};
+  console_out("%s\terror reading '%s'\r\n", tag, name);
+  return false;
+}
+
 int read_gear_file(std::span<const std::uint8_t> archive, unsigned channel,
                    channel_record& record) {
   record.gear.fill(0);
   std::string name;
   if (format_text(name, "/etc/config/dali/dali%u.bin", channel) < 0) return 1;
-  tar_stream reader;
-  tar_open_memory_reader(reader, archive.data(), archive.size());
-  tar_header header;
-  if (tar_find(reader, name, &header) != TAR_OK) {
-    console_out("%s\terror '%s' file not found.\r\n", kTag, name.c_str());
-    return 1;
-  }
-  if (header.size == 0) {
-    console_out("%s\terror '%s' file size error\r\n", kTag, name.c_str());
-    return 1;
-  }
-  // The member's size comes from outside: nothing is allocated for bytes
-  // the archive does not hold.
   std::vector<std::uint8_t> data;
-  if (tar_check_member(reader, header) != TAR_OK) {
-    console_out("%s\terror reading '%s'\r\n", kTag, name.c_str());
-    return 1;
-  }
-  data.resize(header.size);
-  if (tar_read_data(reader, data) != TAR_OK) {
-    console_out("%s\terror reading '%s'\r\n", kTag, name.c_str());
-    return 1;
-  }
+  if (!read_config_member(archive, name.c_str(), kTag, data)) return 1;
   std::copy_n(data.begin(), std::min(data.size(), record.gear.size()), record.gear.begin());
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "tar/tar_stream.h"
 
@@ -222,6 +223,12 @@ struct channel_record {
 // Result of write_device_file when the controller's firmware selects a
 // device file layout the tool cannot write: the action ends.
 constexpr int CHANNEL_LAYOUT_UNSUPPORTED = 2;
+
+// Reads the member `name` of a configuration archive into `data`. When it
+// is missing, empty or cut short, says so in a line tagged `tag` and gives
+// false; nothing is allocated for bytes the archive does not hold.
+bool read_config_member(std::span<const std::uint8_t> archive, const char* name, const char* tag,
+                        std::vector<std::uint8_t>& data);
 
 // Clears the gear buffer and copies the member "/etc/config/dali/dali%u.bin"
 // of a fetched configuration archive into it (at most 11168 bytes; a shorter
