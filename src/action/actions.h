@@ -7,7 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "import/csv_frame.h"
+
 namespace torvi {
+
+// Result of an action whose CSV file could not be tokenised: the run ends at
+// once with exit status 1.
+constexpr int ACTION_ABORTED = 3;
 
 // Prints the controller's model name.
 int get_status(const char* ip);
@@ -19,11 +25,13 @@ int get_backup(const char* ip, const char* backupFileOut, const char* backupFile
 // Sends a backup (ZIP or single tar) back and has the controller restore it.
 int put_backup(const char* ip, const char* backupFileIn);
 
-// Overlays CSV rows on channel configurations and sends them back.
+// Overlays CSV rows on channel configurations and sends them back, one
+// channel after another. `options` reach the CSV tokenizer (tests only).
 int setup_channel(const char* ip, const std::vector<std::uint32_t>* channels,
                   const std::vector<std::string>* channelCsvFiles,
                   const std::vector<std::string>* channelGroupsCsvFiles,
-                  const std::vector<std::string>* channelInputsCsvFiles);
+                  const std::vector<std::string>* channelInputsCsvFiles,
+                  const csv_read_options& options = {});
 
 // Checks a firmware package or raw image and installs it on the controller.
 int push_firmware(const char* ip, const char* firmwareFile);

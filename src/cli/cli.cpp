@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 #include <getopt.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -46,7 +45,9 @@ const option kLongOptions[] = {
 
 // A missing argument (the short option 'a' takes none) is echoed and stored
 // as the text a C formatter prints for a null string.
-const char* or_null(const char* text) { return text ? text : "(null)"; }
+const char* or_null(const char* text) {
+  return text ? text : "(null)";
+}
 
 template <typename T, typename V>
 void append_entry(std::vector<T>& list, V&& value, const char* file, int line) {
@@ -57,12 +58,9 @@ void append_entry(std::vector<T>& list, V&& value, const char* file, int line) {
   }
 }
 
-// A JSON number taken as a channel: truncated toward zero to 32 bits. Values
-// outside the 32-bit range give the processor's "integer indefinite" value,
-// as the conversion instruction does, rather than undefined behaviour.
+// A JSON number taken as a channel: truncated toward zero to 32 bits.
 std::uint32_t truncate_number(double value) {
-  if (!(value > -2147483649.0 && value < 2147483648.0)) return 0x80000000u;
-  return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::trunc(value)));
+  return static_cast<std::uint32_t>(jp_truncate(value));
 }
 
 // A channel given as a JSON string, read as atoi does (leading blanks, sign,
@@ -117,23 +115,24 @@ const std::vector<T>* list_or_null(const std::optional<std::vector<T>>& list) {
   return list ? &*list : nullptr;
 }
 
-void dispatch(const CommandOptions& o) {
-  if (!o.optAction) return;
+// Runs the action the options name; its result.
+int dispatch(const CommandOptions& o) {
+  if (!o.optAction) return 0;
   const std::string& action = *o.optAction;
   const char* ip = text_or_null(o.optIP);
   if (action == "get_backup") {
-    get_backup(ip, text_or_null(o.optBackupFileOut), text_or_null(o.optBackupFileOutType),
-               list_or_null(o.optBackupConfig));
-  } else if (action == "put_backup") {
-    put_backup(ip, text_or_null(o.optBackupFileIn));
-  } else if (action == "setup_channel") {
-    setup_channel(ip, list_or_null(o.optChannel), list_or_null(o.optChannelCsvFile),
-                  list_or_null(o.optChannelGroupsCsvFile), list_or_null(o.optChannelInputsCsvFile));
-  } else if (action == "push_firmware") {
-    push_firmware(ip, text_or_null(o.optFirmwareFile));
-  } else if (action == "get_status") {
-    get_status(ip);
+    return get_backup(ip, text_or_null(o.optBackupFileOut), text_or_null(o.optBackupFileOutType),
+                      list_or_null(o.optBackupConfig));
   }
+  if (action == "put_backup") return put_backup(ip, text_or_null(o.optBackupFileIn));
+  if (action == "setup_channel") {
+    return setup_channel(ip, list_or_null(o.optChannel), list_or_null(o.optChannelCsvFile),
+                         list_or_null(o.optChannelGroupsCsvFile),
+                         list_or_null(o.optChannelInputsCsvFile));
+  }
+  if (action == "push_firmware") return push_firmware(ip, text_or_null(o.optFirmwareFile));
+  if (action == "get_status") return get_status(ip);
+  return 0;
 }
 
 }  // namespace
@@ -272,7 +271,11 @@ int cli_run(int argc, char** argv, void (*pause)(unsigned milliseconds)) {
     console_out("optBackupFileOutType=%s\n", options.optBackupFileOutType->c_str());
   }
 
-  dispatch(options);
+  // A CSV file the tokenizer could not read ends the run at once.
+  if (dispatch(options) == ACTION_ABORTED) {
+    std::fflush(console_out_stream());
+    return 1;
+  }
 
   options = CommandOptions{};
   curl_global_cleanup();

@@ -679,6 +679,11 @@ double jp_get_number(JsonParser& p) {
   return p.text ? std::strtod(p.text, nullptr) : 0.0;
 }
 
+std::int32_t jp_truncate(double value) {
+  if (!(value > -2147483649.0 && value < 2147483648.0)) return INT32_MIN;
+  return static_cast<std::int32_t>(value);
+}
+
 const char* jp_get_error(const JsonParser& p) {
   return (p.flags & JSON_FLAG_ERROR) ? p.error : nullptr;
 }

@@ -130,6 +130,10 @@ int jp_skip_until(JsonParser& p, int kind);
 const char* jp_get_string(JsonParser& p, size_t* length = nullptr);
 // strtod of the last token's text; 0 before any string or number.
 double jp_get_number(JsonParser& p);
+// A number as a conversion to a 32-bit integer gives it: truncated toward
+// zero. NaN and values outside the range give 0x80000000, the processor's
+// "integer indefinite", rather than undefined behaviour.
+std::int32_t jp_truncate(double value);
 // The latched error message, or nullptr when there is none.
 const char* jp_get_error(const JsonParser& p);
 // Line counter (1-based).

@@ -1,0 +1,94 @@
+#pragma once
+// The one way the tool reads a CSV file prepared by the user: libcsv with
+// its default comma and double quote, every field NUL-terminated, the file
+// in chunks of 1024 bytes. A field beginning with "#" makes its row a
+// comment row; a comment field holding the kind's version prefix declares
+// the file's version, and only version 1 is read. Each import supplies its
+// column conversions and its row application; the frame counts, checks the
+// field count and resets.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace torvi {
+
+// Results of an import.
+constexpr int IMPORT_OK = 0;
+// Nothing was imported: the file could not be opened (said so), or the
+// tokenizer could not be set up.
+constexpr int IMPORT_FAILED = 1;
+// A row ended the import and the action with it (the row said why).
+constexpr int IMPORT_STOPPED = 2;
+// The tokenizer failed (said so on standard error): the run ends with exit
+// status 1 and nothing more is sent.
+constexpr int IMPORT_PARSE_ERROR = 3;
+
+// What one kind of CSV file is.
+struct csv_kind {
+  const char* tag;             // message tag: "importcsv", "importcsv_cd", "importcsv_groups"
+  const char* version_prefix;  // e.g. "#dali-channel-csv-version: "
+  std::uint32_t fields;        // a data row has exactly this many
+};
+
+// An import's own part. `convert` gets each data field of a version-1 file
+// that is not in a comment row, by column below kind.fields; `apply` gets
+// every such row with exactly kind.fields fields and returns IMPORT_OK or
+// IMPORT_STOPPED; `reset` clears the per-row values after every row.
+struct csv_rows {
+  std::function<void(std::uint32_t column, const char* field)> convert;
+  std::function<int()> apply;
+  std::function<void()> reset;
+};
+
+// How the tokenizer gets its memory: null for libcsv's own realloc. Tests
+// hand in one that refuses, to reach the tokenizer's error.
+struct csv_read_options {
+  void* (*reallocate)(void* block, std::size_t size) = nullptr;
+};
+
+// Reads the file at `path`. A file that cannot be opened gives
+// "%s\terror opening '%s'.\r\n" and IMPORT_FAILED. After the last row:
+// "%lu fields, %lu rows\n".
+int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
+               const csv_read_options& options = {});
+
+// The same over an open stream (read from where it stands to its end).
+int csv_import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
+                      const csv_read_options& options = {});
+
+// A field read as C's atoi reads it (blanks, sign, digits), without
+// undefined behaviour on overflow.
+std::int32_t csv_atoi(const char* text);
+
+// One value of a JSON-valued field: a number truncated toward zero, a
+// string read with csv_atoi, or null; and whether it stands directly inside
+// an array. true, false and containers are not values here.
+struct csv_json_value {
+  bool null;
+  std::int32_t number;
+  bool in_array;
+};
+// Hands each value of the JSON text `field` to `each`, in order, until the
+// text ends or is not JSON any more.
+void csv_json_values(const char* field, const std::function<void(const csv_json_value&)>& each);
+
+// The short address a JSON-valued field gives: the last number (truncated)
+// or string (read with atoi) or null (255, no short address) in it, by its
+// low 8 bits; 0 when the field holds none of these.
+std::uint8_t csv_short_address(const char* field);
+
+// Fills `out`, element 0 first, from the values directly inside arrays of
+// the JSON field until `out` is full: numbers and strings by their low 8
+// bits, null as `null_value`, or skipped when `null_value` is negative.
+// Elements not reached keep what they held.
+void csv_byte_array(const char* field, std::span<std::uint8_t> out, int null_value);
+
+// Copies `name` into a fixed field of `width` bytes: NUL-filled, the last
+// byte always NUL, so at most width - 1 characters remain.
+void csv_store_name(std::uint8_t* field, std::size_t width, const std::string& name);
+
+}  // namespace torvi

@@ -1,0 +1,150 @@
+#include "import/csv_frame.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace torvi {
+namespace {
+
+using test::ConsoleCapture;
+
+constexpr csv_kind kKind = {"importtest", "#test-csv-version: ", 3};
+
+// Every applied row as its three fields joined by "|".
+struct Recorder {
+  std::vector<std::string> row = std::vector<std::string>(3);
+  std::vector<std::string> applied;
+  int stop_at = -1;  // the applied row at which to stop, if any
+  csv_rows rows() {
+    return {[this](std::uint32_t column, const char* field) { row.at(column) = field; },
+            [this] {
+              applied.push_back(row[0] + "|" + row[1] + "|" + row[2]);
+              return static_cast<int>(applied.size()) == stop_at ? IMPORT_STOPPED : IMPORT_OK;
+            },
+            [this] { row.assign(3, ""); }};
+  }
+};
+
+// A tokenizer that can have no block of more than 256 bytes.
+void* refuse_large(void* block, std::size_t size) {
+  return size > 256 ? nullptr : std::realloc(block, size);
+}
+
+TEST(CsvFrame, RowsVersionsAndCounts) {
+  const std::string v1 = "#test-csv-version: 1\r\n";
+  const struct {
+    const char* what;
+    std::string text;
+    std::vector<std::string> applied;
+    std::string out;
+  } cases[] = {
+      {"no version line", "a,b,c\r\n", {}, "3 fields, 1 rows\n"},
+      {"version 2", "#test-csv-version: 2\na,b,c\n", {}, "4 fields, 2 rows\n"},
+      {"version 1", v1 + "a,b,c\r\n", {"a|b|c"}, "4 fields, 2 rows\n"},
+      {"later version line changes it",
+       v1 + "a,b,c\n#test-csv-version: 3,x\nd,e,f\n#test-csv-version: 1\ng,h,i",
+       {"a|b|c", "g|h|i"},
+       "13 fields, 6 rows\n"},
+      {"version after its prefix only",
+       "#x #test-csv-version: 1\na,b,c\n",
+       {},
+       "4 fields, 2 rows\n"},
+      {"two or four fields", v1 + "a,b\na,b,c,d\n", {}, "7 fields, 3 rows\n"},
+      {"comment field later in a row", v1 + "a,#b,c\n", {}, "4 fields, 2 rows\n"},
+      {"heading row as a comment",
+       v1 + "#channel,group,name\n1,2,x\n",
+       {"1|2|x"},
+       "7 fields, 3 rows\n"},
+      {"quoted fields",
+       v1 + "\"[0,3]\",\"say \"\"hi\"\"\",  padded  \n",
+       {"[0,3]|say \"hi\"|padded"},
+       "4 fields, 2 rows\n"},
+      {"blank lines are no rows", v1 + "\r\n\na,b,c\r\n\r\n", {"a|b|c"}, "4 fields, 2 rows\n"},
+      {"last row without a line end", v1 + "a,b,c", {"a|b|c"}, "4 fields, 2 rows\n"},
+      {"byte order mark", "\xEF\xBB\xBF" + v1 + "a,b,c\n", {"a|b|c"}, "4 fields, 2 rows\n"},
+      {"empty file", "", {}, "0 fields, 0 rows\n"},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::write_file(dir.file("t.csv"), c.text);
+    Recorder r;
+    ConsoleCapture capture;
+    EXPECT_EQ(csv_import(kKind, dir.file("t.csv").c_str(), r.rows()), IMPORT_OK);
+    EXPECT_EQ(r.applied, c.applied);
+    EXPECT_EQ(capture.out(), c.out);
+  }
+}
+
+TEST(CsvFrame, FailuresEndTheImport) {
+  test::TempDir dir;
+  std::string long_field = "#test-csv-version: 1\n" + std::string(2000, 'x') + ",b,c\na,b,c\n";
+  test::write_file(dir.file("long.csv"), long_field);
+  test::write_file(dir.file("two.csv"), std::string("#test-csv-version: 1\na,b,c\nd,e,f\n"));
+  {
+    Recorder r;
+    ConsoleCapture capture;
+    const std::string path = dir.file("absent.csv");
+    EXPECT_EQ(csv_import(kKind, path.c_str(), r.rows()), IMPORT_FAILED);
+    EXPECT_EQ(capture.out(), "importtest\terror opening '" + path + "'.\r\n");
+  }
+  {
+    Recorder r;
+    ConsoleCapture capture;
+    EXPECT_EQ(csv_import(kKind, dir.file("long.csv").c_str(), r.rows(), {refuse_large}),
+              IMPORT_PARSE_ERROR);
+    EXPECT_EQ(capture.err(),
+              "Error while parsing file: memory exhausted while increasing buffer size\n");
+    EXPECT_EQ(capture.out(), "");
+    EXPECT_TRUE(r.applied.empty());
+  }
+  {
+    Recorder r;
+    r.stop_at = 1;
+    ConsoleCapture capture;
+    EXPECT_EQ(csv_import(kKind, dir.file("two.csv").c_str(), r.rows()), IMPORT_STOPPED);
+    EXPECT_EQ(r.applied, std::vector<std::string>{"a|b|c"});
+    EXPECT_EQ(capture.out(), "");
+  }
+}
+
+TEST(CsvFrame, JsonValuedFields) {
+  const struct {
+    const char* field;
+    int short_address;
+    std::vector<int> bytes;  // csv_byte_array into 4 elements of 200, null as 255
+    std::vector<int> skipping_null;
+  } cases[] = {
+      {"5", 5, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"\"5\"", 5, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"5.9", 5, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"-5.9", 251, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"null", 255, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"", 0, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"abc", 0, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"300", 44, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"1e10", 0, {200, 200, 200, 200}, {200, 200, 200, 200}},
+      {"[10,null,\"20\"]", 20, {10, 255, 20, 200}, {10, 20, 200, 200}},
+      {"[1,2,3,4,5,6]", 6, {1, 2, 3, 4}, {1, 2, 3, 4}},
+      {"[[1],true,false,{\"a\":7},2]", 2, {1, 2, 200, 200}, {1, 2, 200, 200}},
+      {"[1, 2", 2, {1, 2, 200, 200}, {1, 2, 200, 200}},
+      {"[256,-1,\" 7x\"]", 7, {0, 255, 7, 200}, {0, 255, 7, 200}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.field);
+    EXPECT_EQ(csv_short_address(c.field), c.short_address);
+    std::vector<std::uint8_t> bytes(4, 200), skipping(4, 200);
+    csv_byte_array(c.field, bytes, 255);
+    csv_byte_array(c.field, skipping, -1);
+    EXPECT_EQ(std::vector<int>(bytes.begin(), bytes.end()), c.bytes);
+    EXPECT_EQ(std::vector<int>(skipping.begin(), skipping.end()), c.skipping_null);
+  }
+}
+
+}  // namespace
+}  // namespace torvi
