@@ -449,6 +449,92 @@ std::string describe_config_file(const ConfigName& config, const std::vector<uin
          ", conversion counter " + std::to_string(load_u32(data.data() + kHeaderCounterOffset));
 }
 
+namespace {
+
+// "address A (short S)", or "(no short address)" when the byte is not
+// 2 * S + 1 for a short address 0..63 (cleared entries hold 0 or 255).
+std::string address_text(uint8_t address) {
+  std::string text = "address " + std::to_string(address);
+  if ((address & 1) && address < 128) return text + " (short " + std::to_string(address >> 1) + ")";
+  return text + " (no short address)";
+}
+
+const char* instance_type_name(uint8_t type) {
+  switch (type) {
+    case kPushButton:
+      return "push button";
+    case kOccupancySensor:
+      return "occupancy";
+    case kLightSensor:
+      return "light";
+  }
+  return nullptr;
+}
+
+std::string gear_entry_text(const ConfigName& config, const GearEntryInfo& e) {
+  std::string groups;
+  for (unsigned g = 0; g < kGroupCount; ++g)
+    if (e.groups & (1u << g)) groups += (groups.empty() ? "" : ",") + std::to_string(g);
+  std::string scenes;
+  for (uint8_t level : e.scenes) scenes += (scenes.empty() ? "" : ",") + std::to_string(level);
+  char levels[32];
+  std::snprintf(levels, sizeof levels, "%u/%u/%u/%u", e.levels[0], e.levels[1], e.levels[2],
+                e.levels[3]);
+  return std::string(config.name) + " entry " + std::to_string(e.index) + ": " +
+         address_text(e.address) + ", name \"" + e.name + "\", groups [" + groups + "], levels " +
+         levels + ", fade rate " + std::to_string(e.fade_rate) + ", fade time " +
+         std::to_string(e.fade_time) + ", scenes [" + scenes + "]";
+}
+
+std::string device_text(const ConfigName& config, const DeviceInfo& d) {
+  std::string instances;
+  for (const InstanceInfo& instance : d.instances) {
+    if (!instances.empty()) instances += ", ";
+    const char* type = instance_type_name(instance.type);
+    instances += type ? type : "type " + std::to_string(instance.type);
+    instances += " " + std::to_string(instance.value);
+    if (!instance.record.empty()) instances += ":";
+    for (uint8_t b : instance.record) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, " %02x", b);
+      instances += hex;
+    }
+  }
+  char flags[16];
+  std::snprintf(flags, sizeof flags, "0x%x", d.flags);
+  return std::string(config.name) + " device " + std::to_string(d.index) + ": " +
+         address_text(d.address) + ", name \"" + d.name + "\", flags " + flags + ", instances [" +
+         instances + "], push-button value " + std::to_string(d.push_button_value);
+}
+
+}  // namespace
+
+std::vector<std::string> describe_contents(const ConfigName& config,
+                                           const std::vector<uint8_t>& data) {
+  std::vector<std::string> lines;
+  if (config.kind == ConfigKind::gear) {
+    GearFileInfo info;
+    if (!decode_gear_file(data, info, nullptr)) return lines;
+    for (const GearEntryInfo& e : info.entries)
+      if ((e.flags & 1) || !e.name.empty()) lines.push_back(gear_entry_text(config, e));
+    for (unsigned g = 0; g < kGroupCount; ++g)
+      if (!info.group_names[g].empty())
+        lines.push_back(std::string(config.name) + " group " + std::to_string(g) + ": \"" +
+                        info.group_names[g] + "\"");
+  } else if (config.kind == ConfigKind::device) {
+    DeviceFileInfo info;
+    if (!decode_device_file(data, info, nullptr)) return lines;
+    // A device slot nobody wrote is all zeros or has the cleared address 255;
+    // anything else in it is worth showing.
+    for (const DeviceInfo& d : info.devices) {
+      const bool short_address = (d.address & 1) && d.address < 128;
+      if (d.flags || short_address || !d.name.empty() || d.instance_count)
+        lines.push_back(device_text(config, d));
+    }
+  }
+  return lines;
+}
+
 std::string check_config_file(const ConfigName& config, const std::vector<uint8_t>& data,
                               const std::string& firmware) {
   if (data.empty()) return "empty file";

@@ -137,6 +137,14 @@ bool decode_device_file(const std::vector<uint8_t>& file, DeviceFileInfo& info, 
 // files shorter than the header.
 std::string describe_config_file(const ConfigName& config, const std::vector<uint8_t>& data);
 
+// What a decoded gear or device file holds, one line per item a technician
+// would check after a restore: every gear entry with a short address or a
+// name, then every named group; every control device with flags, a short
+// address, a name or instances, and those instances. Empty for version-1 device files, opaque
+// configurations and files that do not decode.
+std::vector<std::string> describe_contents(const ConfigName& config,
+                                           const std::vector<uint8_t>& data);
+
 // Largest configuration file a restore takes; real ones are a few kilobytes.
 inline constexpr size_t kMaxConfigFile = 1u << 20;
 

@@ -229,5 +229,54 @@ TEST(DecodeConfigFile, RefusesIncompleteFiles) {
   EXPECT_EQ(describe_config_file(*find_config_by_name("rlc"), std::vector<uint8_t>(64, 3)), "");
 }
 
+// The restore log's view of a channel file: the same lines whatever layout
+// carries the content, only used entries and devices, nothing for files
+// without a layout of their own.
+TEST(DescribeContents, ListsUsedEntriesAndGroups) {
+  const std::string gear0 =
+      "dali1 entry 0: address 1 (short 0), name \"C1 Downlight 01\", groups [0,15], levels "
+      "254/254/1/254, fade rate 7, fade time 0, scenes "
+      "[254,64,0,255,255,255,255,255,255,255,255,255,255,255,255,255]";
+  const std::string keypad =
+      "cd1 device 0: address 1 (short 0), name \"Keypad 1.1\", flags 0x1, instances [push "
+      "button 0: 00 00 02 05 00 00, push button 1: 00 01 02 05 00 00, push button 2: 00 02 02 05 "
+      "00 00, push button 3: 00 03 02 05 00 00], push-button value 50";
+  const std::string sensor =
+      "cd1 device 1: address 3 (short 1), name \"Sensor 1.2\", flags 0x1, instances [occupancy "
+      "0: 00 01 0f 00, light 0: 00 01 1e], push-button value 0";
+  struct Case {
+    const char* config;
+    const char* firmware;
+    size_t count;
+    std::vector<std::string> first;
+  } cases[] = {
+      {"dali1", "2.2.4", 14, {gear0}},  // 9 entries with a short address, 5 named groups
+      {"dali1", "1.3.1", 14, {gear0}},
+      {"cd1", "2.2.4", 3, {keypad, sensor}},
+      {"cd1", "1.3.1", 3, {keypad, sensor}},
+      {"cd1", "1.0.0", 0, {}},
+      {"rlc", "2.2.4", 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.config) + " " + c.firmware);
+    const ConfigName& config = *find_config_by_name(c.config);
+    const std::vector<std::string> lines =
+        describe_contents(config, make_config_file(config, c.firmware));
+    ASSERT_EQ(lines.size(), c.count);
+    for (size_t i = 0; i < c.first.size(); ++i) EXPECT_EQ(lines[i], c.first[i]);
+  }
+  // A named entry without a short address still shows; groups follow the entries.
+  std::vector<uint8_t> file = make_config_file(*find_config_by_name("dali1"), "2.2.4");
+  store_u32(file.data() + 60, 0);
+  file[60 + 11] = 255;
+  const std::vector<std::string> lines = describe_contents(*find_config_by_name("dali1"), file);
+  ASSERT_EQ(lines.size(), 14u);
+  EXPECT_EQ(
+      lines[0].rfind("dali1 entry 0: address 255 (no short address), name \"C1 Downlight 01\",", 0),
+      0u)
+      << lines[0];
+  EXPECT_EQ(lines[9], "dali1 group 0: \"Entrance 1\"");
+}
+
 }  // namespace
 }  // namespace korvan

@@ -28,6 +28,7 @@ bool apply_fault(Faults& faults, const std::string& text, std::string* error) {
       {"http-truncate", &Faults::http_truncate},
       {"backup-not-tar", &Faults::backup_not_tar},
       {"backup-no-status", &Faults::backup_no_status},
+      {"backup-no-file", &Faults::backup_no_file},
       {"backup-bad-checksum", &Faults::backup_bad_checksum},
       {"tftp-error", &Faults::tftp_error},
   };
@@ -89,6 +90,7 @@ const char* fault_help() {
          "    http-delay=MS         every HTTP reply waits MS milliseconds (up to 120000)\n"
          "    backup-not-tar        backup.ssi answers with an HTML page\n"
          "    backup-no-status      configuration archives lack status.txt\n"
+         "    backup-no-file        configuration archives hold the file under another path\n"
          "    backup-bad-checksum   the first header of an archive has a wrong checksum\n"
          "    backup-huge-member[=BYTES]  status.txt's header claims BYTES (default 1 GiB)\n"
          "    tftp-error            the TFTP write request is answered with an ERROR packet\n"

@@ -18,6 +18,7 @@ struct Faults {
   unsigned http_delay_ms = 0;        // every HTTP reply waits this long
   bool backup_not_tar = false;       // backup.ssi answers with an HTML page
   bool backup_no_status = false;     // the archive lacks status.txt
+  bool backup_no_file = false;       // the archive holds the file under another path
   bool backup_bad_checksum = false;  // the first header's checksum is wrong
   uint64_t backup_huge_member = 0;   // status.txt's header claims this many bytes (0: off)
   bool tftp_error = false;

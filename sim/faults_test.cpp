@@ -21,6 +21,7 @@ TEST(ApplyFault, NamesAndValues) {
       {"http-delay=0", [](const Faults& f) { return f.http_delay_ms == 0; }},
       {"backup-not-tar", [](const Faults& f) { return f.backup_not_tar; }},
       {"backup-no-status", [](const Faults& f) { return f.backup_no_status; }},
+      {"backup-no-file", [](const Faults& f) { return f.backup_no_file; }},
       {"backup-bad-checksum", [](const Faults& f) { return f.backup_bad_checksum; }},
       {"backup-huge-member",
        [](const Faults& f) { return f.backup_huge_member == kDefaultHugeMember; }},

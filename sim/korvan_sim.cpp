@@ -168,7 +168,8 @@ struct Simulator::Impl {
   void restore(httplib::Response& res);
   void upgrade(const httplib::Request& req, httplib::Response& res);
   std::string status_document(bool with_model) const;
-  std::vector<uint8_t> archive_for(const ConfigName& config, bool with_status) const;
+  std::vector<uint8_t> archive_for(const ConfigName& config, bool with_status,
+                                   bool misplaced = false) const;
   void take_upload(const std::string& filename, std::vector<uint8_t> data);
   bool bind_servers(std::string* error);
 };
@@ -249,11 +250,12 @@ std::string Simulator::Impl::status_document(bool with_model) const {
   return json_object(m) + "\n";
 }
 
-std::vector<uint8_t> Simulator::Impl::archive_for(const ConfigName& config,
-                                                  bool with_status) const {
+std::vector<uint8_t> Simulator::Impl::archive_for(const ConfigName& config, bool with_status,
+                                                  bool misplaced) const {
   std::vector<ArchiveMember> members;
   const int64_t mtime = state.mtime(config.name);
-  members.push_back({config.path, state.file(config.name), mtime, true});
+  const std::string path = misplaced ? std::string("/tmp") + config.path : config.path;
+  members.push_back({path, state.file(config.name), mtime, true});
   if (with_status) {
     std::string text = json_object({{"model_name", kModel},
                                     {"firmware_version", current_firmware()},
@@ -288,7 +290,7 @@ void Simulator::Impl::serve_backup(const httplib::Request& req, httplib::Respons
     reply(res, 200, html_page(200, "Backup", "The configuration is being prepared."), "text/html");
     return;
   }
-  std::vector<uint8_t> bytes = archive_for(*config, !f.backup_no_status);
+  std::vector<uint8_t> bytes = archive_for(*config, !f.backup_no_status, f.backup_no_file);
   if (bytes.empty()) {
     reply(res, 500, html_page(500, "Internal Server Error", "Archive failed."), "text/html");
     return;
@@ -341,6 +343,10 @@ void Simulator::Impl::restore(httplib::Response& res) {
       const std::string about = describe_config_file(*config, m.data);
       const std::string detail = "applied " + m.name + (about.empty() ? "" : " (" + about + ")");
       record("restore", detail, true);
+      // Then what the file now holds, so a technician sees in the log what a
+      // setup or restore really wrote.
+      for (const std::string& line : describe_contents(*config, m.data))
+        record("contents", line, true);
       text += detail + "\n";
     } else {
       ++refused;

@@ -1,0 +1,311 @@
+// setup_channel against korvan-sim: each kind of CSV file in every layout,
+// read back through the controller's own decoder, and what is sent (or not)
+// when an argument, a fetch, a file or a transfer fails.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "action/actions.h"
+#include "sim/config_files.h"
+#include "sim_fixture.h"
+
+namespace torvi {
+namespace {
+
+using Paths = std::vector<std::string>;
+using Channels = std::vector<std::uint32_t>;
+using test::ConsoleCapture;
+
+const std::string kChannelCsv =
+    "#dali-channel-csv-version: 1\r\n#channel,entry,address,name,groups,l1,l2,l3,l4,rate,time,"
+    "scenes\r\n1,3,7,Desk lamp,\"[0,2]\",200,180,1,254,5,2,\"[100,null,50]\"\r\n";
+const std::string kGroupsCsv = "#dali-channel-groups-csv-version: 1\r\n1,2,Lobby\r\n";
+const std::string kInputsCsv =
+    "#dali-channel-inputs-csv-version: 1\r\n"
+    "1,4,9,Door keypad,0,2,\"[1,4]\",\"[0,1]\",\"[60]\",\"[1]\",\"[2]\",\"[3]\",\"[4]\",\"[5]\","
+    "\"[6]\",,,,\"[0,70]\",\"[0,80]\"\r\n";
+
+class SetupChannelTest : public test::SimTest {
+ protected:
+  std::string csv(const std::string& name, const std::string& text) {
+    test::write_file(dir_.file(name), text);
+    return dir_.file(name);
+  }
+  std::vector<std::string> fetched() const {
+    std::vector<std::string> names;
+    for (const auto& t : http_requests()) {
+      if (t.rfind("/api/v100/backup.ssi?config=", 0) == 0) names.push_back(t.substr(28));
+    }
+    return names;
+  }
+  std::size_t restores() const {
+    std::size_t n = 0;
+    for (const auto& t : http_requests()) n += t == "/api/v100/status.ssi?action=restoreconfig";
+    return n;
+  }
+  korvan::GearFileInfo gear(const std::string& name) {
+    korvan::GearFileInfo info;
+    std::string error;
+    EXPECT_TRUE(korvan::decode_gear_file(sim().config_file(name), info, &error)) << error;
+    return info;
+  }
+  test::TempDir dir_;
+};
+
+// What follows a successful fetch, for one channel.
+std::string channel_lines(const std::string& ip, unsigned channel, const std::string& path,
+                          const std::string& summary, const std::string& member, std::size_t size) {
+  return "OK\nCH=" + std::to_string(channel) + "\nFILE=" + path + "\n" + summary +
+         "backup\tbackup file contains: \r\n\t" + member + " (" + std::to_string(size) +
+         " bytes)\r\nfirmware_push_tftp\tpushing URL 'tftp://" + ip +
+         "/flashraw.bin'.\nbackup\tbackup file pushed.\nbackup_put\tpushing URL '" + ip +
+         "/api/v100/status.ssi?action=restoreconfig'.\nbackup\tbackup file restore started.\nOK\n";
+}
+
+std::string after_fetch(const std::string& out) {
+  const std::size_t at = out.find("OK\nCH=");
+  return at == std::string::npos ? "(no OK) " + out : out.substr(at);
+}
+
+TEST_F(SetupChannelTest, ChannelAndGroupsInEveryLayout) {
+  const struct {
+    const char* firmware;
+    std::size_t size;
+  } layouts[] = {{"1.3.0", 11168}, {"1.3.1", 10912}, {"2.2.4", 7072}};
+  const Channels one = {1};
+  for (const auto& l : layouts) {
+    SCOPED_TRACE(l.firmware);
+    start_sim({.firmware = l.firmware});
+    const std::string member = "/etc/config/dali/dali1.bin";
+    const korvan::GearFileInfo before = gear("dali1");
+    {
+      const Paths paths = {csv("channel.csv", kChannelCsv)};
+      ConsoleCapture capture;
+      EXPECT_EQ(setup_channel(ip(), &one, &paths, nullptr, nullptr), 0);
+      EXPECT_EQ(after_fetch(capture.out()),
+                channel_lines(ip_, 1, paths[0], "25 fields, 3 rows\n", member, l.size));
+    }
+    korvan::GearFileInfo after = gear("dali1");
+    const korvan::GearEntryInfo& e = after.entries[3];
+    EXPECT_EQ(e.name, "Desk lamp");
+    EXPECT_EQ(e.address, 15);
+    EXPECT_EQ(e.flags & 3u, 3u);
+    EXPECT_EQ(e.groups, 0x5);
+    EXPECT_EQ(e.levels, (std::array<std::uint8_t, 4>{200, 180, 1, 254}));
+    EXPECT_EQ(e.fade_rate, 5);
+    EXPECT_EQ(e.fade_time, 2);
+    EXPECT_EQ(std::vector<int>(e.scenes.begin(), e.scenes.begin() + 4),
+              (std::vector<int>{100, 255, 50, 255}));
+    // Everything else is as the controller had it.
+    after.entries[3] = before.entries[3];
+    EXPECT_EQ(after.entries[4].name, before.entries[4].name);
+    EXPECT_EQ(after.group_names, before.group_names);
+
+    const Paths groups = {csv("groups.csv", kGroupsCsv)};
+    ConsoleCapture capture;
+    EXPECT_EQ(setup_channel(ip(), &one, nullptr, &groups, nullptr), 0);
+    EXPECT_EQ(after_fetch(capture.out()),
+              channel_lines(ip_, 1, groups[0], "4 fields, 2 rows\n", member, l.size));
+    EXPECT_EQ(gear("dali1").group_names[2], "Lobby");
+    EXPECT_EQ(gear("dali1").entries[3].name, "Desk lamp");
+  }
+}
+
+TEST_F(SetupChannelTest, InputsOnlyForLayout3) {
+  const Channels two = {2};
+  const Paths paths = {csv("inputs.csv", kInputsCsv)};
+  {
+    ConsoleCapture capture;
+    EXPECT_EQ(setup_channel(ip(), &two, nullptr, nullptr, &paths), 0);
+    EXPECT_EQ(after_fetch(capture.out()), channel_lines(ip_, 2, paths[0], "21 fields, 2 rows\n",
+                                                        "/etc/config/dali/cd2.bin", 9564));
+  }
+  korvan::DeviceFileInfo info;
+  std::string error;
+  ASSERT_TRUE(korvan::decode_device_file(sim().config_file("cd2"), info, &error)) << error;
+  EXPECT_EQ(info.length, 9564u);
+  const korvan::DeviceInfo& d = info.devices[4];
+  EXPECT_EQ(d.name, "Door keypad");
+  EXPECT_EQ(d.address, 19);
+  EXPECT_EQ(d.push_button_value, 60);
+  ASSERT_EQ(d.instances.size(), 2u);
+  EXPECT_EQ(d.instances[0].record, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(d.instances[1].record, (std::vector<std::uint8_t>{0, 70, 80}));
+  // Only the file's rows: the other devices are gone, as the file says.
+  EXPECT_EQ(info.devices[0].name, "");
+
+  // Below layout 3 nothing is sent and the action ends.
+  start_sim({.firmware = "1.3.1"});
+  const Channels both = {2, 3};
+  const Paths twice = {paths[0], paths[0]};
+  ConsoleCapture capture;
+  EXPECT_EQ(setup_channel(ip(), &both, nullptr, nullptr, &twice), 1);
+  EXPECT_NE(capture.out().find("importcsv_cd\terror version 1.3.1 not supported.\r\n"),
+            std::string::npos);
+  EXPECT_EQ(fetched(), Paths{"dali2"});
+  EXPECT_TRUE(events_of("upload").empty());
+}
+
+// Which list drives the run, and which paths belong to which channel.
+TEST_F(SetupChannelTest, DrivingListAndChannels) {
+  const Paths channel = {csv("c.csv", kChannelCsv)}, groups = {csv("g.csv", kGroupsCsv)};
+  const Paths inputs = {csv("i.csv", kInputsCsv)};
+  const struct {
+    const char* what;
+    Channels channels;
+    const Paths* channel_csv;
+    const Paths* groups_csv;
+    const Paths* inputs_csv;
+    Paths fetched;
+    std::string member;  // of the one upload; empty for none
+  } cases[] = {
+      {"more channels than paths",
+       {1, 2},
+       &channel,
+       nullptr,
+       nullptr,
+       {"dali1"},
+       "/etc/config/dali/dali1.bin"},
+      {"channel CSV wins over groups",
+       {1},
+       &channel,
+       &groups,
+       nullptr,
+       {"dali1"},
+       "/etc/config/dali/dali1.bin"},
+      {"groups win over inputs",
+       {3},
+       nullptr,
+       &groups,
+       &inputs,
+       {"dali3"},
+       "/etc/config/dali/dali3.bin"},
+      {"empty channel list", {}, &channel, nullptr, nullptr, {}, ""},
+      {"channel list starting with 0", {0, 1}, &channel, nullptr, nullptr, {}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim().clear_events();
+    ConsoleCapture capture;
+    EXPECT_EQ(setup_channel(ip(), &c.channels, c.channel_csv, c.groups_csv, c.inputs_csv), 0);
+    EXPECT_EQ(fetched(), c.fetched);
+    const auto uploads = events_of("upload");
+    ASSERT_EQ(uploads.size(), c.member.empty() ? 0u : 1u);
+    if (c.member.empty()) continue;
+    const auto restored = events_of("restore");
+    ASSERT_EQ(restored.size(), 1u);
+    EXPECT_EQ(restored[0].detail.rfind("applied " + c.member, 0), 0u) << restored[0].detail;
+    if (std::string(c.what) == "channel CSV wins over groups") {
+      EXPECT_NE(gear("dali1").group_names[2], "Lobby");
+    }
+  }
+}
+
+TEST_F(SetupChannelTest, MissingArgumentsContactNothing) {
+  const Channels one = {1};
+  const Paths paths = {"x.csv"};
+  const struct {
+    const char* ip;
+    const Channels* channels;
+    const Paths *channel_csv, *groups_csv, *inputs_csv;
+  } cases[] = {
+      {ip(), nullptr, &paths, nullptr, nullptr}, {ip(), &one, nullptr, nullptr, nullptr},
+      {nullptr, &one, nullptr, nullptr, &paths}, {nullptr, &one, &paths, nullptr, nullptr},
+      {nullptr, &one, nullptr, &paths, nullptr},
+  };
+  for (const auto& c : cases) {
+    ConsoleCapture capture;
+    EXPECT_EQ(setup_channel(c.ip, c.channels, c.channel_csv, c.groups_csv, c.inputs_csv), 2);
+    EXPECT_EQ(capture.out(), "Missing arguments for action setup_channel.");
+  }
+  EXPECT_TRUE(sim().events().empty());
+}
+
+// A channel whose fetch, file or upload fails is skipped; the next one
+// still goes. Nothing is pushed for a file that could not be read.
+TEST_F(SetupChannelTest, FailuresSkipTheirChannel) {
+  const std::string good = csv("good.csv", kChannelCsv);
+  const std::string absent = dir_.file("absent.csv");
+  {
+    const Channels channels = {5, 1};  // the controller has no channel 5
+    const Paths paths = {good, good};
+    ConsoleCapture capture;
+    EXPECT_EQ(setup_channel(ip(), &channels, &paths, nullptr, nullptr), 0);
+    EXPECT_EQ(fetched(), (Paths{"dali5", "dali1"}));
+    EXPECT_EQ(events_of("upload").size(), 1u);
+  }
+  for (const bool inputs : {false, true}) {
+    sim().clear_events();
+    const Channels channels = {1, 2};
+    const Paths paths = {absent, inputs ? csv("i.csv", kInputsCsv) : good};
+    ConsoleCapture capture;
+    EXPECT_EQ(setup_channel(ip(), &channels, inputs ? nullptr : &paths, nullptr,
+                            inputs ? &paths : nullptr),
+              0);
+    const std::string tag = inputs ? "importcsv_cd" : "importcsv";
+    EXPECT_NE(capture.out().find("FILE=" + absent + "\n" + tag + "\terror opening '" + absent +
+                                 "'.\r\nbackup\tfetching URL"),
+              std::string::npos)
+        << capture.out();
+    EXPECT_EQ(fetched(), (Paths{"dali1", "dali2"}));
+    ASSERT_EQ(events_of("upload").size(), 1u);  // channel 2 only
+  }
+  {
+    sim().clear_events();
+    ASSERT_TRUE(sim().set_fault("tftp-error"));
+    const Channels channels = {1, 2};
+    const Paths paths = {good, good};
+    ConsoleCapture capture;
+    EXPECT_EQ(setup_channel(ip(), &channels, &paths, nullptr, nullptr), 0);
+    EXPECT_EQ(fetched(), (Paths{"dali1", "dali2"}));
+    EXPECT_EQ(restores(), 0u);
+    const std::string out = capture.out();
+    EXPECT_EQ(out.find("backup file pushed"), std::string::npos);
+    std::size_t oks = 0;
+    for (std::size_t at = 0; (at = out.find("OK\n", at)) != std::string::npos; ++at) ++oks;
+    EXPECT_EQ(oks, 2u) << "only the fetches' OK lines";
+  }
+}
+
+// A gear file missing from the fetched archive: the rows go into an empty
+// gear file, which still carries its true length and is taken.
+TEST_F(SetupChannelTest, GearFileMissingFromTheArchive) {
+  ASSERT_TRUE(sim().set_fault("backup-no-file"));
+  const Channels one = {1};
+  const Paths paths = {csv("c.csv", kChannelCsv)};
+  ConsoleCapture capture;
+  EXPECT_EQ(setup_channel(ip(), &one, &paths, nullptr, nullptr), 0);
+  EXPECT_NE(capture.out().find("FILE=" + paths[0] +
+                               "\nbackup\terror '/etc/config/dali/dali1.bin' file not found.\r\n"),
+            std::string::npos)
+      << capture.out();
+  const auto restored = events_of("restore");
+  ASSERT_EQ(restored.size(), 1u);
+  EXPECT_TRUE(restored[0].ok) << restored[0].detail;
+  const korvan::GearFileInfo info = gear("dali1");
+  EXPECT_EQ(info.length, 7072u);
+  EXPECT_EQ(info.entries[3].name, "Desk lamp");
+  EXPECT_EQ(info.entries[0].name, "");
+}
+
+// A tokenizer that can have no block of more than 256 bytes.
+void* refuse_large(void* block, std::size_t size) {
+  return size > 256 ? nullptr : std::realloc(block, size);
+}
+
+TEST_F(SetupChannelTest, TokenizerErrorEndsTheRun) {
+  const Channels channels = {1, 2};
+  const std::string big = csv("big.csv", "#dali-channel-csv-version: 1\r\n1,3,7," +
+                                             std::string(1000, 'x') + ",[],1,1,1,1,1,1,[]\r\n");
+  const Paths paths = {big, big};
+  ConsoleCapture capture;
+  EXPECT_EQ(setup_channel(ip(), &channels, &paths, nullptr, nullptr, {refuse_large}),
+            ACTION_ABORTED);
+  EXPECT_EQ(capture.err(),
+            "Error while parsing file: memory exhausted while increasing buffer size\n");
+  EXPECT_EQ(fetched(), Paths{"dali1"});
+  EXPECT_TRUE(events_of("upload").empty());
+}
+
+}  // namespace
+}  // namespace torvi
