@@ -307,5 +307,35 @@ TEST_F(SetupChannelTest, TokenizerErrorEndsTheRun) {
   EXPECT_TRUE(events_of("upload").empty());
 }
 
+// The real binary: a cell larger than the memory the tool may have stops
+// the tokenizer, and the run ends with exit status 1 at once, nothing sent.
+TEST_F(SetupChannelTest, TheToolEndsWithExitStatus1) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+#endif
+  const std::string path = dir_.file("huge.csv");
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("#dali-channel-csv-version: 1\n1,3,7,", f);
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 128; ++i) std::fwrite(block.data(), 1, block.size(), f);
+    std::fputs(",[],1,1,1,1,1,1,[]\n", f);
+    std::fclose(f);
+  }
+  std::string out;
+  const int status =
+      test::run_command("ulimit -v 100000; timeout 60 " + std::string(TORVI_CLI_PATH) +
+                            " --action setup_channel --ip " + ip_ +
+                            " --channel '[1]' --channelcsvfile '[\"" + path + "\"]' 2>&1",
+                        &out);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find("Error while parsing file: memory exhausted while increasing buffer size\n"),
+            std::string::npos)
+      << out.substr(0, 2000);
+  EXPECT_EQ(fetched(), Paths{"dali1"});
+  EXPECT_TRUE(events_of("upload").empty());
+}
+
 }  // namespace
 }  // namespace torvi

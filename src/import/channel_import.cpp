@@ -46,7 +46,7 @@ void convert(gear_row& row, std::uint32_t column, const char* field) {
       row.short_address = csv_short_address(field);
       break;
     case 3:
-      row.name = field;
+      row.name = csv_text(field, kNameSize);
       break;
     case 4: {
       // Group numbers 16 to 31 land in the upper half of the mask, which

@@ -100,6 +100,10 @@ void csv_byte_array(const char* field, std::span<std::uint8_t> out, int null_val
   });
 }
 
+std::string csv_text(const char* field, std::size_t width) {
+  return std::string(field, strnlen(field, width));
+}
+
 void csv_store_name(std::uint8_t* field, std::size_t width, const std::string& name) {
   const std::size_t n = std::min(std::strlen(name.c_str()), width);
   std::memcpy(field, name.data(), n);

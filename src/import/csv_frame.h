@@ -87,6 +87,10 @@ std::uint8_t csv_short_address(const char* field);
 // Elements not reached keep what they held.
 void csv_byte_array(const char* field, std::span<std::uint8_t> out, int null_value);
 
+// The first `width` bytes of a text field, all that a fixed field of that
+// width keeps, so an enormous cell costs no memory.
+std::string csv_text(const char* field, std::size_t width);
+
 // Copies `name` into a fixed field of `width` bytes: NUL-filled, the last
 // byte always NUL, so at most width - 1 characters remain.
 void csv_store_name(std::uint8_t* field, std::size_t width, const std::string& name);

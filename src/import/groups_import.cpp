@@ -21,7 +21,7 @@ int import_groups_csv(const char* firmware_version, const char* path, channel_re
       [&](std::uint32_t column, const char* field) {
         // Column 0 must be there but carries nothing.
         if (column == 1) row.group = static_cast<std::uint32_t>(csv_atoi(field));
-        if (column == 2) row.name = field;
+        if (column == 2) row.name = csv_text(field, kNameSize);
       },
       [&] {
         if (!firmware_version || row.group >= kGroupEntryCount) return IMPORT_OK;

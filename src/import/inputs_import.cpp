@@ -44,7 +44,7 @@ void convert(device_row& row, std::uint32_t column, const char* field) {
       row.short_address = csv_short_address(field);
       return;
     case 3:
-      row.name = field;
+      row.name = csv_text(field, kDevNameSize);
       return;
     case 4:
       row.flags = static_cast<std::uint32_t>(csv_atoi(field));

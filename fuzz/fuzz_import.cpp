@@ -1,0 +1,65 @@
+// Arbitrary file contents through the three CSV imports, each row applied
+// to a channel record of every gear layout. The first byte chooses the
+// import; the rest follows a version line, so the rows are read rather
+// than skipped.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "import/imports.h"
+#include "platform/console.h"
+
+namespace {
+
+constexpr const char* kFirmware[] = {"1.3.0", "1.3.1", "2.2.4"};
+
+struct Import {
+  const char* version_line;
+  int (*run)(const char*, const char*, torvi::channel_record&, const torvi::csv_read_options&);
+};
+const Import kImports[] = {
+    {"#dali-channel-csv-version: 1\n", torvi::import_channel_csv},
+    {"#dali-channel-groups-csv-version: 1\n", torvi::import_groups_csv},
+    {"#dali-channel-inputs-csv-version: 1\n", torvi::import_inputs_csv},
+};
+
+// One scratch file for the whole run, rewritten for every input.
+const std::string& scratch() {
+  static const std::string path = [] {
+    char name[] = "/tmp/fuzz-import-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) std::abort();
+    close(fd);
+    std::atexit([] { unlink(scratch().c_str()); });
+    return std::string(name);
+  }();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace torvi;
+  static FILE* sink = [] {
+    FILE* f = std::fopen("/dev/null", "w");
+    console_set_streams(f, f);
+    return f;
+  }();
+  (void)sink;
+  if (size < 1) return 0;
+  const Import& import = kImports[data[0] % 3];
+  FILE* file = std::fopen(scratch().c_str(), "wb");
+  if (!file) return 0;
+  std::fputs(import.version_line, file);
+  std::fwrite(data + 1, 1, size - 1, file);
+  std::fclose(file);
+  for (const char* firmware : kFirmware) {
+    channel_record record;
+    import.run(firmware, scratch().c_str(), record, {});
+  }
+  return 0;
+}

@@ -1,0 +1,265 @@
+// The imports against CSV files written by the programs technicians really
+// use: Python's csv module and LibreOffice Calc's "Save as CSV". Both get the
+// same sheets, typed as a person would type them, and must give the same bytes.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "import/imports.h"
+#include "test_support.h"
+
+namespace torvi {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Import = int (*)(const char*, const char*, channel_record&, const csv_read_options&);
+
+// A cell as typed: a number, a yes/no that Calc keeps as a boolean, or text.
+struct Cell {
+  enum Kind { kText, kNumber, kBoolean } kind;
+  std::string text;
+  Cell(const char* t) : kind(kText), text(t) {}
+  Cell(int n) : kind(kNumber), text(std::to_string(n)) {}
+  Cell(bool b) : kind(kBoolean), text(b ? "true" : "false") {}
+};
+using Sheet = std::vector<std::vector<Cell>>;
+
+struct PeerFile {
+  const char* name;
+  Import import;
+  Sheet rows;
+};
+
+// Names with a comma and double quotes, a line break and UTF-8, and JSON
+// arrays with spaces as json.dumps writes them, so the peer's own quoting shows.
+const std::vector<PeerFile> kFiles = {
+    {"channel",
+     import_channel_csv,
+     {{"#dali-channel-csv-version: 1"},
+      {"#channel", "entry", "short address", "name", "groups", "level 1", "level 2", "level 3",
+       "level 4", "fade rate", "fade time", "scenes"},
+      {1, 5, "\"5\"", "Desk \"A\", left", "[0, 3, 15]", 254, "null", 1, 254, 7, 2,
+       "[254, 128, null, 0]"},
+      {1, 6, "null", "Two\nlines", "[]", false, 200, 20, 254, 3, 0,
+       "[1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16]"}}},
+    {"groups",
+     import_groups_csv,
+     {{"#dali-channel-groups-csv-version: 1"},
+      {"#channel", "group", "name"},
+      {1, 0, "Desk \"A\", left"},
+      {1, 15, "Caf\u00e9, B\u00fchne"}}},
+    {"inputs",
+     import_inputs_csv,
+     {{"#dali-channel-inputs-csv-version: 1"},
+      {"#channel", "device", "short address", "name", "flags", "instance count", "..."},
+      {1, 0, "\"2\"", "Keypad \"B\", door", 0, 3, "[1, 3, 4]", "[5, 6, 7]", "[50]", "[11]",
+       "[12]", "[13]", "[14]", "[15]", "[16]", "[0, 21]", "[0, 22]", "[0, 23]", "[0, 0, 31]",
+       "[0, 0, 32]"},
+      {1, 1, "null", "Sensor", 0, 1, "[4]", "[0]", "", "", "", "", "", "", "", "", "", "", "[9]",
+       "[10]"}}},
+};
+
+std::string text_at(const std::uint8_t* field, std::size_t width) {
+  return std::string(reinterpret_cast<const char*>(field),
+                     strnlen(reinterpret_cast<const char*>(field), width));
+}
+
+// Imports the three files from `dir` at layout 3 and checks what the rows wrote.
+void expect_imported(const std::string& dir) {
+  channel_record record;
+  for (const PeerFile& f : kFiles) {
+    test::ConsoleCapture capture;
+    EXPECT_EQ(f.import("2.2.4", (dir + "/" + f.name + ".csv").c_str(), record, {}), IMPORT_OK)
+        << f.name;
+  }
+  const struct {
+    unsigned entry;
+    std::uint32_t flags;
+    std::uint8_t address;
+    std::string name;
+    std::uint16_t groups;
+    Bytes levels_rate_time, scenes;
+  } gear[] = {
+      {5, 3, 11, "Desk \"A\", left", 0x8009, {254, 255, 1, 254, 7, 2},
+       {254, 128, 255, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255}},
+      {6, 8, 255, "Two\nlines", 0, {100, 200, 20, 254, 3, 0},
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
+  };
+  for (const auto& g : gear) {
+    SCOPED_TRACE("gear entry " + std::to_string(g.entry));
+    const std::uint8_t* e = record.gear.data() + 60 + 100 * g.entry;
+    EXPECT_EQ(load_u32(e), g.flags);
+    EXPECT_EQ(e[11], g.address);
+    EXPECT_EQ(text_at(e + 45, 33), g.name);
+    EXPECT_EQ(load_u16(e + 18), g.groups);
+    EXPECT_EQ(Bytes(e + 5, e + 11), g.levels_rate_time);
+    EXPECT_EQ(Bytes(e + 20, e + 36), g.scenes);
+  }
+  EXPECT_EQ(text_at(record.gear.data() + 6460, 33), "Desk \"A\", left");
+  EXPECT_EQ(text_at(record.gear.data() + 6460 + 38 * 15, 33), "Caf\u00e9, B\u00fchne");
+
+  const struct {
+    unsigned device;
+    std::uint32_t flags;
+    std::uint8_t address;
+    std::string name;
+    Bytes pairs, block;  // block: its head and one record per instance
+  } devices[] = {
+      {0, 3, 5, "Keypad \"B\", door", {1, 5, 3, 6, 4, 7},
+       {0, 50, 0, 0, 0, 0, 11, 12, 13, 14, 15, 16, 0, 21, 22, 23, 0, 0, 0, 31, 32, 0, 0, 0}},
+      {1, 2, 255, "Sensor", {4, 0}, {0, 0, 0, 0, 0, 0, 0, 9, 10, 0, 0, 0}},
+  };
+  for (const auto& d : devices) {
+    SCOPED_TRACE("device " + std::to_string(d.device));
+    const std::uint8_t* e = record.device.data() + 28 + 100 * d.device;
+    const std::uint8_t* block = record.device.data() + 3228 + 198 * d.device;
+    EXPECT_EQ(load_u32(e), d.flags);
+    EXPECT_EQ(e[8], d.address);
+    EXPECT_EQ(e[10], d.pairs.size() / 2);
+    EXPECT_EQ(Bytes(e + 16, e + 16 + d.pairs.size()), d.pairs);
+    EXPECT_EQ(text_at(e + 80, 17), d.name);
+    EXPECT_EQ(Bytes(block, block + d.block.size()), d.block);
+  }
+}
+
+std::string json_string(const std::string& s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out + "\"";
+}
+
+TEST(CsvPeers, PythonCsvWriter) {
+  if (!test::have_program("python3")) GTEST_SKIP() << "python3 is not on the PATH";
+  test::TempDir dir;
+  std::string sheets = "{";
+  for (const PeerFile& f : kFiles) {
+    sheets += (sheets.size() > 1 ? ",\n" : "") + json_string(dir.file(f.name) + ".csv") + ": [";
+    for (const auto& row : f.rows) {
+      sheets += row.data() == f.rows[0].data() ? "[" : ", [";
+      for (const Cell& c : row) {
+        if (&c != row.data()) sheets += ", ";
+        sheets += c.kind == Cell::kText ? json_string(c.text) : c.text;
+      }
+      sheets += "]";
+    }
+    sheets += "]";
+  }
+  test::write_file(dir.file("sheets.json"), sheets + "}\n");
+  test::write_file(dir.file("write.py"),
+                   "import csv, json, sys\n"
+                   "for path, rows in json.load(open(sys.argv[1], encoding='utf-8')).items():\n"
+                   "    with open(path, 'w', newline='', encoding='utf-8') as f:\n"
+                   "        csv.writer(f, quoting=csv.QUOTE_MINIMAL).writerows(rows)\n");
+  std::string output;
+  ASSERT_EQ(test::run_command("timeout 60 python3 " + dir.file("write.py") + " " +
+                                  dir.file("sheets.json") + " 2>&1",
+                              &output),
+            0)
+      << output;
+  const auto written = test::read_file(dir.file("channel.csv"));
+  const std::string channel(written.begin(), written.end());
+  EXPECT_NE(channel.find(",\"Desk \"\"A\"\", left\",\"[0, 3, 15]\",254,null,1,254,7,2,"),
+            std::string::npos)
+      << channel;
+  EXPECT_NE(channel.find(",False,200,"), std::string::npos) << channel;
+  EXPECT_NE(channel.find("\r\n1,6,"), std::string::npos) << channel;
+  expect_imported(dir.path());
+}
+
+std::string xml_text(const std::string& s) {
+  std::string out;
+  for (const char c : s) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '\n') out += "</text:p><text:p>";
+    else out += c;
+  }
+  return out;
+}
+
+// A flat ODF spreadsheet of one sheet, cells typed as Calc would store them.
+std::string flat_ods(const Sheet& rows) {
+  std::string doc =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\""
+      " xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\""
+      " xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\""
+      " xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\""
+      " xmlns:number=\"urn:oasis:names:tc:opendocument:xmlns:datastyle:1.0\""
+      " office:version=\"1.2\" office:mimetype=\"application/vnd.oasis.opendocument.spreadsheet\">\n"
+      // Typing "false" gives a boolean cell shown as FALSE.
+      "<office:automatic-styles><number:boolean-style style:name=\"yes-no\"><number:boolean/>"
+      "</number:boolean-style><style:style style:name=\"boolean\" style:family=\"table-cell\""
+      " style:data-style-name=\"yes-no\"/></office:automatic-styles>\n"
+      "<office:body><office:spreadsheet><table:table table:name=\"Channel\">\n";
+  for (const auto& row : rows) {
+    doc += "<table:table-row>";
+    for (const Cell& c : row) {
+      if (c.text.empty()) {
+        doc += "<table:table-cell/>";
+        continue;
+      }
+      doc += c.kind == Cell::kNumber    ? "<table:table-cell office:value-type=\"float\" "
+                                          "office:value=\"" + c.text + "\">"
+             : c.kind == Cell::kBoolean ? "<table:table-cell table:style-name=\"boolean\" office:value-type=\"boolean\" "
+                                          "office:boolean-value=\"" + c.text + "\">"
+                                        : "<table:table-cell office:value-type=\"string\">";
+      doc += "<text:p>" + xml_text(c.text) + "</text:p></table:table-cell>";
+    }
+    doc += "</table:table-row>\n";
+  }
+  return doc + "</table:table></office:spreadsheet></office:body></office:document>\n";
+}
+
+TEST(CsvPeers, LibreOfficeSaveAsCsv) {
+  if (!test::have_program("soffice")) {
+    GTEST_SKIP() << "soffice is not on the PATH (Debian package libreoffice-calc-nogui); "
+                    "CSV files saved by LibreOffice Calc are not checked";
+  }
+  test::TempDir dir;
+  std::string sheets;
+  for (const PeerFile& f : kFiles) {
+    test::write_file(dir.file(f.name) + ".fods", flat_ods(f.rows));
+    sheets += " " + dir.file(f.name) + ".fods";
+  }
+  // Comma, double quote, UTF-8, cells as shown; once with every text cell
+  // quoted (what --convert-to does unless told), once quoted only where
+  // needed (the Save dialog's default). The private profile keeps the run
+  // away from the user's own LibreOffice.
+  const struct {
+    const char* what;
+    const char* options;
+    const char* desk;
+  } exports[] = {
+      {"all text quoted", "44,34,76,1", "\"Desk \"\"A\"\", left\",\"[0, 3, 15]\",254,\"null\","},
+      {"quoted where needed", "44,34,76,1,,0,false,true,true",
+       "\"Desk \"\"A\"\", left\",\"[0, 3, 15]\",254,null,"},
+  };
+  for (const auto& x : exports) {
+    SCOPED_TRACE(x.what);
+    const std::string out = dir.file(x.what);
+    std::string output;
+    ASSERT_EQ(test::run_command("timeout 120 soffice -env:UserInstallation=file://" +
+                                    dir.file("profile") + " --headless --convert-to 'csv:Text - " +
+                                    "txt - csv (StarCalc):" + x.options + "' --outdir '" + out +
+                                    "'" + sheets + " 2>&1",
+                                &output),
+              0)
+        << output;
+    const auto written = test::read_file(out + "/channel.csv");
+    const std::string channel(written.begin(), written.end());
+    EXPECT_NE(channel.find(x.desk), std::string::npos) << output << channel;
+    EXPECT_NE(channel.find(",FALSE,200,"), std::string::npos) << channel;
+    expect_imported(out);
+  }
+}
+
+}  // namespace
+}  // namespace torvi
