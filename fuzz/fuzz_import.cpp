@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "import/imports.h"
 #include "platform/console.h"
@@ -27,17 +26,19 @@ const Import kImports[] = {
     {"#dali-channel-inputs-csv-version: 1\n", torvi::import_inputs_csv},
 };
 
-// One scratch file for the whole run, rewritten for every input.
-const std::string& scratch() {
-  static const std::string path = [] {
-    char name[] = "/tmp/fuzz-import-XXXXXX";
-    const int fd = mkstemp(name);
+// One scratch file for the whole run, rewritten for every input and
+// removed at the end.
+char g_scratch[] = "/tmp/fuzz-import-XXXXXX";
+const char* scratch() {
+  static const bool made = [] {
+    const int fd = mkstemp(g_scratch);
     if (fd < 0) std::abort();
     close(fd);
-    std::atexit([] { unlink(scratch().c_str()); });
-    return std::string(name);
+    std::atexit([] { unlink(g_scratch); });
+    return true;
   }();
-  return path;
+  (void)made;
+  return g_scratch;
 }
 
 }  // namespace
@@ -52,14 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)sink;
   if (size < 1) return 0;
   const Import& import = kImports[data[0] % 3];
-  FILE* file = std::fopen(scratch().c_str(), "wb");
+  FILE* file = std::fopen(scratch(), "wb");
   if (!file) return 0;
   std::fputs(import.version_line, file);
   std::fwrite(data + 1, 1, size - 1, file);
   std::fclose(file);
   for (const char* firmware : kFirmware) {
     channel_record record;
-    import.run(firmware, scratch().c_str(), record, {});
+    import.run(firmware, scratch(), record, {});
   }
   return 0;
 }
