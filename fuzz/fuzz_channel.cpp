@@ -11,7 +11,7 @@
 
 #include "channel/channel_file.h"
 #include "channel/convert.h"
-#include "platform/console.h"
+#include "fuzz_quiet.h"
 
 namespace {
 
@@ -22,12 +22,7 @@ constexpr std::size_t kLengths[] = {0, 11168, 10912, 7072, 9436, 9564};
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace torvi;
-  static FILE* sink = [] {
-    FILE* f = std::fopen("/dev/null", "w");
-    console_set_streams(f, f);
-    return f;
-  }();
-  (void)sink;
+  fuzz_quiet_console();
   if (size < 4) return 0;
   const std::uint32_t kind = data[0] % 19;
   const char* firmware = kFirmware[data[1] % std::size(kFirmware)];

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "fuzz_quiet.h"
 #include "import/imports.h"
-#include "platform/console.h"
 
 namespace {
 
@@ -45,12 +45,7 @@ const char* scratch() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace torvi;
-  static FILE* sink = [] {
-    FILE* f = std::fopen("/dev/null", "w");
-    console_set_streams(f, f);
-    return f;
-  }();
-  (void)sink;
+  fuzz_quiet_console();
   if (size < 1) return 0;
   const Import& import = kImports[data[0] % 3];
   FILE* file = std::fopen(scratch(), "wb");
