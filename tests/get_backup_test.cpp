@@ -60,7 +60,9 @@ std::vector<std::string> backup_requests(const std::vector<std::string>& targets
   return names;
 }
 
-std::string zip_name_prefix(const std::string& ip) { return "backup_" + ip + "_KORVAN_"; }
+std::string zip_name_prefix(const std::string& ip) {
+  return "backup_" + ip + "_KORVAN_";
+}
 
 class GetBackupTest : public test::SimTest {
  protected:
@@ -87,7 +89,11 @@ TEST_F(GetBackupTest, ZipHoldsEveryConfigurationByteForByte) {
   }
   std::string out = capture.out();
   size_t ok = 0;
-  for (size_t p = 0; (p = out.find("\033[32mbackup\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", p)) != std::string::npos; ++p) ++ok;
+  for (size_t p = 0;
+       (p = out.find("\033[32mbackup\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m",
+                     p)) != std::string::npos;
+       ++p)
+    ++ok;
   EXPECT_EQ(ok, kDefault.size());
   if (test::have_program("unzip")) {
     std::string listing;
@@ -143,9 +149,8 @@ TEST_F(GetBackupTest, OtherOutputTypeWritesNothing) {
 }
 
 TEST_F(GetBackupTest, RejectedAnswersGetNoEntry) {
-  for (const char* fault :
-       {"backup-not-tar", "backup-no-status", "backup-bad-checksum", "backup-huge-member",
-        "http-close", "http-truncate", "status-404"}) {
+  for (const char* fault : {"backup-not-tar", "backup-no-status", "backup-bad-checksum",
+                            "backup-huge-member", "http-close", "http-truncate", "status-404"}) {
     sim().clear_faults();
     ASSERT_TRUE(sim().set_fault(fault)) << fault;
     test::TempDir dir;
@@ -159,7 +164,9 @@ TEST_F(GetBackupTest, RejectedAnswersGetNoEntry) {
     EXPECT_EQ(read_zip(dir.file(names[0])).size(), expected) << fault;
     size_t rejected = 0;
     std::string out = capture.out();
-    for (size_t p = 0; (p = out.find("backup file not found for action get_backup", p)) != std::string::npos; ++p) ++rejected;
+    for (size_t p = 0;
+         (p = out.find("backup file not found for action get_backup", p)) != std::string::npos; ++p)
+      ++rejected;
     EXPECT_EQ(rejected, 2 - expected) << fault << out;
   }
 }

@@ -89,8 +89,7 @@ TEST_F(LinkTest, NothingListening) {
   ConsoleCapture capture;
   std::string dead = test::dead_address();
   EXPECT_EQ(get_status(dead.c_str()), 1);
-  EXPECT_EQ(capture.out(),
-            "status\tfetching URL '" + dead + "/api/v100/status.ssi'.\n");
+  EXPECT_EQ(capture.out(), "status\tfetching URL '" + dead + "/api/v100/status.ssi'.\n");
   EXPECT_EQ(capture.err(), "curl_easy_perform() failed: Couldn't connect to server\n");
 }
 
@@ -117,8 +116,7 @@ TEST_F(LinkTest, RestoreRequestDiscardsTheReply) {
   EXPECT_EQ(backup_restore_request(ip()), 0);
   EXPECT_EQ(capture.out(), "backup_put\tpushing URL '" + std::string(ip()) +
                                "/api/v100/status.ssi?action=restoreconfig'.\n");
-  EXPECT_EQ(http_requests(),
-            std::vector<std::string>{"/api/v100/status.ssi?action=restoreconfig"});
+  EXPECT_EQ(http_requests(), std::vector<std::string>{"/api/v100/status.ssi?action=restoreconfig"});
 }
 
 TEST_F(LinkTest, UpgradeRequestCarriesDigestAndSize) {
@@ -133,7 +131,8 @@ TEST_F(LinkTest, UpgradeRequestCarriesDigestAndSize) {
             0u)
       << capture.out();
   // The controller's reply is shown after the announcing line.
-  EXPECT_GT(capture.out().size(), ("firmware\tpushing URL '" + std::string(ip()) + target + "'.\n").size());
+  EXPECT_GT(capture.out().size(),
+            ("firmware\tpushing URL '" + std::string(ip()) + target + "'.\n").size());
   EXPECT_EQ(http_requests(), std::vector<std::string>{target});
 }
 

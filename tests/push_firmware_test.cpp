@@ -123,7 +123,8 @@ TEST_F(PushFirmwareTest, RefusalsSendNothing) {
   korvan::FirmwareRecipe other_model{.model = "KORVAN-8"};
   std::vector<std::uint8_t> image = korvan::make_firmware_image(good);
   std::vector<std::uint8_t> other = korvan::make_firmware_image(other_model);
-  test::write_file(dir_.file("mismatch.bin"), build_package(korvan::firmware_digest_hex(other), image));
+  test::write_file(dir_.file("mismatch.bin"),
+                   build_package(korvan::firmware_digest_hex(other), image));
   test::write_file(dir_.file("nothex.bin"), build_package(std::string(64, 'g'), image));
   std::string upper_ext = write_package(good, "FW.BIN");
   std::string other_pkg = write_package(other_model, "other.bin");

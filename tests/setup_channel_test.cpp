@@ -57,9 +57,7 @@ std::string channel_lines(const std::string& ip, unsigned channel, const std::st
                           const std::string& summary, const std::string& member, std::size_t size) {
   return "OK\nCH=" + std::to_string(channel) + "\nFILE=" + path + "\n" + summary +
          "backup\tbackup file contains: \r\n\t" + member + " (" + std::to_string(size) +
-         " bytes)\r\nfirmware_push_tftp\tpushing URL 'tftp://" + ip +
-         "/flashraw.bin'.\nbackup\tbackup file pushed.\nbackup_put\tpushing URL '" + ip +
-         "/api/v100/status.ssi?action=restoreconfig'.\nbackup\tbackup file restore started.\nOK\n";
+         " bytes)\r\n" + test::backup_push_lines(ip) + "OK\n";
 }
 
 std::string after_fetch(const std::string& out) {
@@ -288,18 +286,13 @@ TEST_F(SetupChannelTest, GearFileMissingFromTheArchive) {
   EXPECT_EQ(info.entries[0].name, "");
 }
 
-// A tokenizer that can have no block of more than 256 bytes.
-void* refuse_large(void* block, std::size_t size) {
-  return size > 256 ? nullptr : std::realloc(block, size);
-}
-
 TEST_F(SetupChannelTest, TokenizerErrorEndsTheRun) {
   const Channels channels = {1, 2};
   const std::string big = csv("big.csv", "#dali-channel-csv-version: 1\r\n1,3,7," +
                                              std::string(1000, 'x') + ",[],1,1,1,1,1,1,[]\r\n");
   const Paths paths = {big, big};
   ConsoleCapture capture;
-  EXPECT_EQ(setup_channel(ip(), &channels, &paths, nullptr, nullptr, {refuse_large}),
+  EXPECT_EQ(setup_channel(ip(), &channels, &paths, nullptr, nullptr, {test::refuse_large_blocks}),
             ACTION_ABORTED);
   EXPECT_EQ(capture.err(),
             "Error while parsing file: memory exhausted while increasing buffer size\n");

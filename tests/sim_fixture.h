@@ -11,6 +11,14 @@
 
 namespace torvi::test {
 
+// The console lines of a finished archive uploaded to the controller at
+// `ip` and restored there.
+inline std::string backup_push_lines(const std::string& ip) {
+  return "firmware_push_tftp\tpushing URL 'tftp://" + ip + "/flashraw.bin'.\n" +
+         "backup\tbackup file pushed.\n" + "backup_put\tpushing URL '" + ip +
+         "/api/v100/status.ssi?action=restoreconfig'.\n" + "backup\tbackup file restore started.\n";
+}
+
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override { start_sim(); }

@@ -111,8 +111,11 @@ void csv_store_name(std::uint8_t* field, std::size_t width, const std::string& n
   field[width - 1] = 0;
 }
 
-int csv_import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
-                      const csv_read_options& options) {
+namespace {
+
+// Reads an open file from where it stands to its end.
+int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
+                  const csv_read_options& options) {
   csv_parser parser;
   if (csv_init(&parser, 0) != 0) return IMPORT_FAILED;
   parser_owner owner{&parser};
@@ -144,6 +147,8 @@ int csv_import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& row
   return IMPORT_OK;
 }
 
+}  // namespace
+
 int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
                const csv_read_options& options) {
   unique_file file(path ? std::fopen(path, "rb") : nullptr);
@@ -151,7 +156,7 @@ int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
     console_out("%s\terror opening '%s'.\r\n", kind.tag, path ? path : "(null)");
     return IMPORT_FAILED;
   }
-  return csv_import_stream(kind, file.get(), rows, options);
+  return import_stream(kind, file.get(), rows, options);
 }
 
 }  // namespace torvi

@@ -56,10 +56,6 @@ struct csv_read_options {
 int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
                const csv_read_options& options = {});
 
-// The same over an open stream (read from where it stands to its end).
-int csv_import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
-                      const csv_read_options& options = {});
-
 // A field read as C's atoi reads it (blanks, sign, digits), without
 // undefined behaviour on overflow.
 std::int32_t csv_atoi(const char* text);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -29,11 +28,6 @@ struct Recorder {
             [this] { row.assign(3, ""); }};
   }
 };
-
-// A tokenizer that can have no block of more than 256 bytes.
-void* refuse_large(void* block, std::size_t size) {
-  return size > 256 ? nullptr : std::realloc(block, size);
-}
 
 TEST(CsvFrame, RowsVersionsAndCounts) {
   const std::string v1 = "#test-csv-version: 1\r\n";
@@ -96,8 +90,9 @@ TEST(CsvFrame, FailuresEndTheImport) {
   {
     Recorder r;
     ConsoleCapture capture;
-    EXPECT_EQ(csv_import(kKind, dir.file("long.csv").c_str(), r.rows(), {refuse_large}),
-              IMPORT_PARSE_ERROR);
+    EXPECT_EQ(
+        csv_import(kKind, dir.file("long.csv").c_str(), r.rows(), {test::refuse_large_blocks}),
+        IMPORT_PARSE_ERROR);
     EXPECT_EQ(capture.err(),
               "Error while parsing file: memory exhausted while increasing buffer size\n");
     EXPECT_EQ(capture.out(), "");

@@ -56,6 +56,10 @@ std::vector<std::uint8_t> noise(std::size_t size, std::uint32_t seed);
 using TarMember = std::pair<std::string, std::vector<std::uint8_t>>;
 std::vector<std::uint8_t> make_tar(const std::vector<TarMember>& members);
 
+// A reallocation function that refuses blocks of more than 256 bytes, for
+// reaching a tokenizer's out-of-memory path.
+void* refuse_large_blocks(void* block, std::size_t size);
+
 // Folder of the shared test data (the conformance corpus); empty when absent.
 std::string shared_dir();
 
