@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "digest/sha256.h"
 #include "firmware/firmware_package.h"
-#include "firmware/package_fixtures.h"
-#include "firmware/sha256.h"
+#include "package_fixtures.h"
 #include "platform/console.h"
 #include "test_support.h"
 
@@ -90,20 +90,19 @@ void run_hash(benchmark::State& state, Hash hash) {
 }
 
 void ours(benchmark::State& state, torvi::Sha256Implementation implementation) {
-  const torvi::Sha256Implementation saved = torvi::sha256_implementation();
-  if (!torvi::sha256_set_implementation(implementation)) {
+  torvi::Sha256Context probe;
+  if (!torvi::sha256_init(probe, implementation)) {
     state.SkipWithError("this processor has no SHA extensions");
     return;
   }
-  run_hash(state, [](const std::vector<std::uint8_t>& data) {
+  run_hash(state, [implementation](const std::vector<std::uint8_t>& data) {
     torvi::Sha256Context context;
-    torvi::sha256_init(context);
+    torvi::sha256_init(context, implementation);
     torvi::sha256_update(context, data.data(), data.size());
     Sha256Digest digest;
     torvi::sha256_final(context, digest.data());
     benchmark::DoNotOptimize(digest);
   });
-  torvi::sha256_set_implementation(saved);
 }
 
 void BM_Sha256Portable(benchmark::State& state) {
@@ -162,7 +161,7 @@ const std::string& package_for(const std::string& method) {
   const std::string path = set.dir.file(method + ".bin");
   const std::string header = torvi::test::header_text_for(set.image);
   std::vector<torvi::test::FixtureEntry> entries = {
-      {torvi::kFirmwareHeaderEntry, torvi::test::text_bytes(header),
+      {torvi::kFirmwareHeaderEntry, torvi::test::bytes_of(header),
        torvi::test::aes256_switches(method)},
       {torvi::kFirmwarePayloadEntry, set.image, torvi::test::aes256_switches(method)}};
   bool made = false;

@@ -2,11 +2,10 @@
 #include <optional>
 
 #include "action/actions.h"
+#include "digest/sha256.h"
 #include "firmware/firmware_info.h"
 #include "firmware/firmware_package.h"
-#include "firmware/hex.h"
-#include "firmware/image_record.h"
-#include "firmware/sha256.h"
+#include "link/records.h"
 #include "link/transfers.h"
 #include "platform/console.h"
 

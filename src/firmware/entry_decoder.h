@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace torvi {
 
@@ -27,11 +28,24 @@ bool entry_method_supported(int method);
 // 0 at the end of the entry, or a negative value on a read error.
 using EntrySource = std::function<std::int64_t(std::uint8_t* buffer, std::size_t capacity)>;
 
-struct EntryDecoder;
-struct EntryDecoderDeleter {
-  void operator()(EntryDecoder* decoder) const;
+// The method's decoding state (entry_decoder.cpp): the libraries' C streams,
+// which must stay where they were started.
+struct EntryCodec;
+
+// One entry being decoded: the codec, and the compressed bytes taken from the
+// source that the codec has not consumed yet.
+struct EntryDecoder {
+  ~EntryDecoder();  // in entry_decoder.cpp, where EntryCodec is complete
+  std::unique_ptr<EntryCodec> codec;
+  EntrySource source;
+  std::vector<std::uint8_t> input;
+  std::size_t input_position = 0;
+  std::size_t input_length = 0;
+  bool input_ended = false;
+  bool ended = false;
+  bool failed = false;
 };
-using EntryDecoderPtr = std::unique_ptr<EntryDecoder, EntryDecoderDeleter>;
+using EntryDecoderPtr = std::unique_ptr<EntryDecoder>;
 
 // Starts decoding an entry of `method`. `declared_size` is the content size
 // the archive claims; it is used only to find the end of an LZMA stream

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "firmware/package_fixtures.h"
+#include "package_fixtures.h"
 
 namespace torvi {
 namespace {
@@ -58,14 +58,12 @@ Bytes zip_lzma(const Bytes& data, bool end_marker) {
   EXPECT_EQ(lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(),
                                    &position, out.size()),
             LZMA_OK);
-  out.resize(position);
-  const std::uint8_t packed =
-      static_cast<std::uint8_t>((options.pb * 5 + options.lp) * 9 + options.lc);
-  Bytes header = {9, 20, 5, 0, packed};
+  Bytes zip = {9, 20, 5, 0,
+               static_cast<std::uint8_t>((options.pb * 5 + options.lp) * 9 + options.lc)};
   for (int i = 0; i < 4; ++i)
-    header.push_back(static_cast<std::uint8_t>(options.dict_size >> (8 * i)));
-  header.insert(header.end(), out.begin(), out.end());
-  return header;
+    zip.push_back(static_cast<std::uint8_t>(options.dict_size >> (8 * i)));
+  zip.insert(zip.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(position));
+  return zip;
 }
 
 // Hands out `bytes` in pieces of `piece`, failing once `fail_at` bytes
@@ -83,21 +81,16 @@ EntrySource source_of(const Bytes& bytes, std::size_t piece = 777,
   };
 }
 
-struct Drained {
-  Bytes content;
-  bool failed = false;
-};
-
-// Reads the whole entry in requests of `request` bytes.
-Drained drain(EntryDecoder& decoder, std::size_t request = 4096) {
-  Drained result;
+// Reads the entry in requests of `request` bytes into `content`; false when
+// the decoder reports an error.
+bool drain(EntryDecoder& decoder, std::size_t request, Bytes& content) {
   Bytes buffer(request);
   for (std::int64_t n; (n = entry_decoder_read(decoder, buffer.data(), request)) != 0;) {
-    if ((result.failed = n < 0)) break;
+    if (n < 0) return false;
     EXPECT_LE(static_cast<std::size_t>(n), request);
-    result.content.insert(result.content.end(), buffer.begin(), buffer.begin() + n);
+    content.insert(content.end(), buffer.begin(), buffer.begin() + n);
   }
-  return result;
+  return true;
 }
 
 const struct {
@@ -116,87 +109,79 @@ const struct {
     {"zstd", kZipMethodZstd, [](const Bytes& data) { return test::zstd_frame(data); }},
 };
 
-// Whole content, whatever the request size and the source's piece size. An
-// entry cut short, or whose source fails, ends in an error after the bytes
-// that were decodable; it never looks like a complete entry.
-TEST(EntryDecoder, DecodesEveryMethodInAnyPiecesAndFailsOnCutInput) {
+// Whole content in any request and piece size; an entry cut short, or whose
+// source fails, ends in an error after the bytes that were decodable, never
+// looking complete (a stored entry has no end of its own, so only a failing
+// source cuts it). Then streams with something odd about them: content that
+// needs no declared size, and malformed input, which must fail.
+TEST(EntryDecoder, DecodesEveryMethodAndFailsOnDamagedInput) {
   const Bytes content = test::pseudo_image(200000, 11);
-  for (const auto& m : kMethods) {
-    const Bytes packed = m.encode(content);
-    for (std::size_t request : {1, 4096, 100000}) {
-      SCOPED_TRACE(std::string(m.name) + " request " + std::to_string(request));
-      EntryDecoderPtr decoder =
-          entry_decoder_open(m.method, content.size(), source_of(packed, request == 1 ? 3 : 777));
-      ASSERT_NE(decoder, nullptr);
-      Drained got = drain(*decoder, request);
-      EXPECT_FALSE(got.failed);
-      EXPECT_TRUE(got.content == content);
-      Bytes after(8);
-      EXPECT_EQ(entry_decoder_read(*decoder, after.data(), after.size()), 0) << "end stays the end";
-    }
-    // A stored entry has no end of its own, so only a failing source cuts it.
-    const std::pair<bool, EntrySource> damaged[] = {
-        {true, source_of(Bytes(packed.begin(), packed.begin() + packed.size() / 2))},
-        {false, source_of(packed, 777, packed.size() / 2)},
-    };
-    for (const auto& [cut, source] : damaged) {
-      if (cut && m.method == kZipMethodStored) continue;
-      SCOPED_TRACE(std::string(m.name) + (cut ? " cut in half" : " source fails"));
-      EntryDecoderPtr decoder = entry_decoder_open(m.method, content.size(), source);
-      ASSERT_NE(decoder, nullptr);
-      Drained got = drain(*decoder);
-      EXPECT_TRUE(got.failed);
-      EXPECT_LT(got.content.size(), content.size());
-      EXPECT_TRUE(std::equal(got.content.begin(), got.content.end(), content.begin()));
-    }
-  }
-}
-
-// Streams with something odd about them: content that needs no declared
-// size, and malformed input, which must fail rather than end cleanly.
-TEST(EntryDecoder, EdgeStreams) {
   const Bytes first = test::pseudo_image(70000, 14), second = test::pseudo_image(30000, 15);
-  const auto cat = [](Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
+  Bytes both = first, frames = test::zstd_frame(first), frame2 = test::zstd_frame(second);
+  both.insert(both.end(), second.begin(), second.end());
+  frames.insert(frames.end(), frame2.begin(), frame2.end());
   const auto patched = [](Bytes a, std::size_t at, std::uint8_t value) {
     a[at] = value;
     return a;
   };
-  const std::optional<std::uint64_t> unknown;
-  const std::optional<Bytes> fails;
-  const struct {
-    const char* name;
+  struct Case {
+    std::string name;
     int method;
-    Bytes input;
+    EntrySource source;
     std::optional<std::uint64_t> declared;
-    std::optional<Bytes> content;  // nothing: decoding must fail
-  } cases[] = {
-      {"two zstd frames", kZipMethodZstd, cat(test::zstd_frame(first), test::zstd_frame(second)),
-       unknown, cat(first, second)},
-      {"lzma with marker, no size", kZipMethodLzma, zip_lzma(first, true), unknown, first},
-      {"empty stored", kZipMethodStored, {}, unknown, Bytes{}},
-      {"deflate reserved block type", kZipMethodDeflate, {0x07, 0x00, 0x00}, 10, fails},
-      {"bzip2 without its magic", kZipMethodBzip2, Bytes(100, 0x42), 100, fails},
-      {"xz without its magic", kZipMethodXz, Bytes(100, 0x42), 100, fails},
-      {"zstd without its magic", kZipMethodZstd, Bytes(100, 0x42), 100, fails},
-      {"zstd empty", kZipMethodZstd, {}, 0, fails},
-      {"lzma properties size 6", kZipMethodLzma, patched(zip_lzma(first, true), 2, 6), 70000,
-       fails},
-      {"lzma lc/lp/pb out of range", kZipMethodLzma, patched(zip_lzma(first, true), 4, 225), 70000,
-       fails},
-      {"lzma header cut", kZipMethodLzma, {9, 20, 5}, 70000, fails},
-      {"lzma size too large, no marker", kZipMethodLzma, zip_lzma(first, false), 70001, fails},
+    Bytes content;       // what comes out, or what the bytes before the error are part of
+    bool fails = false;  // decoding must end in an error
+    std::size_t request = 4096;
   };
+  std::vector<Case> cases = {
+      {"two zstd frames", kZipMethodZstd, source_of(frames), {}, both},
+      {"lzma with marker, no size", kZipMethodLzma, source_of(zip_lzma(first, true)), {}, first},
+      {"empty stored", kZipMethodStored, source_of({}), {}, {}},
+      {"deflate reserved block type", kZipMethodDeflate, source_of({0x07, 0x00, 0x00}), 10, Bytes{},
+       true},
+      {"bzip2 without its magic", kZipMethodBzip2, source_of(Bytes(100, 0x42)), 100, Bytes{}, true},
+      {"xz without its magic", kZipMethodXz, source_of(Bytes(100, 0x42)), 100, Bytes{}, true},
+      {"zstd without its magic", kZipMethodZstd, source_of(Bytes(100, 0x42)), 100, Bytes{}, true},
+      {"zstd empty", kZipMethodZstd, source_of({}), 0, Bytes{}, true},
+      {"lzma properties size 6", kZipMethodLzma, source_of(patched(zip_lzma(first, true), 2, 6)),
+       70000, Bytes{}, true},
+      {"lzma lc/lp/pb out of range", kZipMethodLzma,
+       source_of(patched(zip_lzma(first, true), 4, 225)), 70000, Bytes{}, true},
+      {"lzma header cut", kZipMethodLzma, source_of({9, 20, 5}), 70000, Bytes{}, true},
+      {"lzma size too large, no marker", kZipMethodLzma, source_of(zip_lzma(first, false)), 70001,
+       Bytes{}, true},
+  };
+  for (const auto& m : kMethods) {
+    const Bytes packed = m.encode(content);
+    for (std::size_t request : {1, 4096, 100000}) {
+      cases.push_back({std::string(m.name) + " request " + std::to_string(request), m.method,
+                       source_of(packed, request == 1 ? 3 : 777), content.size(), content, false,
+                       request});
+    }
+    if (m.method != kZipMethodStored) {
+      cases.push_back({std::string(m.name) + " cut in half", m.method,
+                       source_of(Bytes(packed.begin(), packed.begin() + packed.size() / 2)),
+                       content.size(), content, true});
+    }
+    cases.push_back({std::string(m.name) + " source fails", m.method,
+                     source_of(packed, 777, packed.size() / 2), content.size(), content, true});
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EntryDecoderPtr decoder = entry_decoder_open(c.method, c.declared, source_of(c.input));
+    EntryDecoderPtr decoder = entry_decoder_open(c.method, c.declared, c.source);
     ASSERT_NE(decoder, nullptr);
-    Drained got = drain(*decoder);
-    EXPECT_EQ(got.failed, !c.content.has_value());
-    if (c.content) {
-      EXPECT_TRUE(got.content == *c.content);
+    Bytes got;
+    const bool failed = !drain(*decoder, c.request, got);
+    EXPECT_EQ(failed, c.fails);
+    if (c.fails) {
+      if (!c.content.empty()) {  // what came before the error is true
+        EXPECT_LT(got.size(), c.content.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), c.content.begin()));
+      }
+    } else {
+      EXPECT_TRUE(got == c.content);
+      Bytes after(8);
+      EXPECT_EQ(entry_decoder_read(*decoder, after.data(), after.size()), 0) << "the end stays";
     }
   }
   for (int method : {1, 9, 98, 99})

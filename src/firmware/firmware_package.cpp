@@ -10,10 +10,11 @@
 #include <new>
 #include <vector>
 
+#include "digest/hex.h"
 #include "firmware/entry_decoder.h"
 #include "firmware/firmware_info.h"
-#include "firmware/hex.h"
 #include "platform/console.h"
+#include "platform/file.h"
 
 namespace torvi {
 namespace {
@@ -24,13 +25,6 @@ constexpr std::size_t kEntryChunk = 4096;
 // The header is read with one request of this many bytes, so that a header
 // that is too long shows up as one.
 constexpr std::size_t kHeaderRead = 128;
-
-FirmwareReaderFaults g_faults;
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 struct ZipDiscarder {
   void operator()(zip_t* archive) const { zip_discard(archive); }
@@ -45,8 +39,9 @@ struct ZipFileCloser {
 using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileCloser>;
 
 // Appends `length` bytes; false when memory runs out (or the test limit hits).
-bool append_bytes(std::vector<std::uint8_t>& block, const std::uint8_t* bytes, std::size_t length) {
-  if (length > g_faults.allocation_limit || block.size() > g_faults.allocation_limit - length)
+bool append_bytes(std::vector<std::uint8_t>& block, const std::uint8_t* bytes, std::size_t length,
+                  const FirmwareReaderFaults& faults) {
+  if (length > faults.allocation_limit || block.size() > faults.allocation_limit - length)
     return false;
   try {
     block.insert(block.end(), bytes, bytes + length);
@@ -57,12 +52,13 @@ bool append_bytes(std::vector<std::uint8_t>& block, const std::uint8_t* bytes, s
 }
 
 // Reserving is only a speed-up: growth itself reports a shortage.
-void reserve_for(std::vector<std::uint8_t>& block, FILE* file, std::size_t limit) {
+void reserve_for(std::vector<std::uint8_t>& block, FILE* file, std::size_t limit,
+                 const FirmwareReaderFaults& faults) {
   struct stat info;
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return;
   std::size_t wanted = static_cast<std::size_t>(info.st_size);
   if (wanted > limit) wanted = limit;
-  if (wanted > g_faults.allocation_limit) return;
+  if (wanted > faults.allocation_limit) return;
   try {
     block.reserve(block.size() + wanted);
   } catch (const std::bad_alloc&) {
@@ -71,30 +67,31 @@ void reserve_for(std::vector<std::uint8_t>& block, FILE* file, std::size_t limit
 
 enum class PackageRead { ok, memory, too_large };
 
-PackageRead read_package_file(const char* path, std::vector<std::uint8_t>& bytes) {
-  FilePtr file(std::fopen(path, "rb"));
+PackageRead read_package_file(const char* path, std::vector<std::uint8_t>& bytes,
+                              const FirmwareReaderFaults& faults) {
+  unique_file file(std::fopen(path, "rb"));
   if (!file) return PackageRead::ok;  // an empty package, refused as unreadable
   struct stat info;
   if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) &&
       static_cast<std::uint64_t>(info.st_size) > kFirmwarePackageMaxSize) {
     return PackageRead::too_large;
   }
-  reserve_for(bytes, file.get(), kFirmwarePackageMaxSize);
+  reserve_for(bytes, file.get(), kFirmwarePackageMaxSize, faults);
   std::uint8_t chunk[kFileChunk];
   std::size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
     if (bytes.size() + n > kFirmwarePackageMaxSize) return PackageRead::too_large;
-    if (!append_bytes(bytes, chunk, n)) return PackageRead::memory;
+    if (!append_bytes(bytes, chunk, n, faults)) return PackageRead::memory;
   }
   return PackageRead::ok;
 }
 
-ZipPtr open_archive(const std::vector<std::uint8_t>& bytes) {
+ZipPtr open_archive(const std::uint8_t* bytes, std::size_t count) {
   // libzip treats zero bytes as a new, empty archive; a package it is not.
-  if (bytes.empty()) return nullptr;
+  if (!bytes || count == 0) return nullptr;
   zip_error_t error;
   zip_error_init(&error);
-  zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+  zip_source_t* source = zip_source_buffer_create(bytes, count, 0, &error);
   zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
   if (source && !archive) zip_source_free(source);
   zip_error_fini(&error);
@@ -152,7 +149,8 @@ constexpr EntryNames kPayloadNames{kFirmwarePayloadEntry,
                                    FIRMWARE_ERR_PAYLOAD_PASSWORD};
 
 // Locates, checks and opens one entry; prints the failure and returns its code.
-int find_and_open(zip_t* archive, const EntryNames& names, OpenEntry& entry) {
+int find_and_open(zip_t* archive, const EntryNames& names, OpenEntry& entry,
+                  const FirmwareReaderFaults& faults) {
   const zip_int64_t index = zip_name_locate(archive, names.name, 0);
   if (index < 0) {
     console_out("%s", names.missing);
@@ -161,7 +159,7 @@ int find_and_open(zip_t* archive, const EntryNames& names, OpenEntry& entry) {
   zip_stat_t stat;
   zip_stat_init(&stat);
   const bool record_fault =
-      g_faults.no_record_for && std::strcmp(g_faults.no_record_for, names.name) == 0;
+      faults.no_record_for && std::strcmp(faults.no_record_for, names.name) == 0;
   if (record_fault || zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
     console_out("%s", names.no_record);
     return FIRMWARE_ERR_ENTRY_RECORD;
@@ -187,10 +185,6 @@ std::optional<Sha256Digest> decode_header(const std::uint8_t (&text)[kHeaderRead
   return digest;
 }
 
-void feed_image(const ImageRecord& image, Sha256Context& digest) {
-  if (!image.data.empty()) sha256_update(digest, image.data.data(), image.data.size());
-}
-
 // How much more the image may take before it is known to be too large:
 // one byte past the largest acceptable image is enough to refuse it.
 std::size_t room_left(const ImageRecord& image, std::size_t chunk) {
@@ -199,28 +193,13 @@ std::size_t room_left(const ImageRecord& image, std::size_t chunk) {
   return std::min(chunk, cap - image.data.size());
 }
 
-}  // namespace
-
-void firmware_set_reader_faults(const FirmwareReaderFaults& faults) {
-  g_faults = faults;
-}
-
-int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
-                          Sha256Context* digest) {
-  console_out("Preparing file...\n");
-  if (!image || !header_digest || !digest) {
-    console_out("Parameters error.\n");
-    return FIRMWARE_ERR_PARAMETERS;
-  }
-  header_digest->reset();
-
-  std::vector<std::uint8_t> package;
-  const PackageRead read = read_package_file(image->path, package);
-  if (read == PackageRead::memory) {
-    console_out("memory error\n");
-    return FIRMWARE_ERR_PACKAGE_MEMORY;
-  }
-  ZipPtr archive = read == PackageRead::ok ? open_archive(package) : nullptr;
+// Steps of the package reader from the archive on: the header entry, then
+// the payload.
+int read_package_bytes(const std::uint8_t* package, std::size_t count, ImageRecord& image,
+                       std::optional<Sha256Digest>& header_digest, Sha256Context& digest,
+                       const FirmwareReaderFaults& faults) {
+  header_digest.reset();
+  ZipPtr archive = open_archive(package, count);
   if (!archive) {
     console_out("File format is invalid (open).\n");
     return FIRMWARE_ERR_OPEN;
@@ -228,60 +207,107 @@ int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* heade
 
   {
     OpenEntry header;
-    if (int rc = find_and_open(archive.get(), kHeaderNames, header); rc != FIRMWARE_OK) return rc;
+    if (int rc = find_and_open(archive.get(), kHeaderNames, header, faults); rc != FIRMWARE_OK)
+      return rc;
     std::uint8_t text[kHeaderRead + 1] = {};
     const std::int64_t n = entry_decoder_read(*header.decoder, text, kHeaderRead);
     if (n != static_cast<std::int64_t>(kFirmwareHeaderLength)) {
       console_out("File content length is invalid (bh).\n");
       return FIRMWARE_ERR_HEADER_LENGTH;
     }
-    *header_digest = decode_header(text);
+    header_digest = decode_header(text);
   }
 
   OpenEntry payload;
-  if (int rc = find_and_open(archive.get(), kPayloadNames, payload); rc != FIRMWARE_OK) return rc;
+  if (int rc = find_and_open(archive.get(), kPayloadNames, payload, faults); rc != FIRMWARE_OK)
+    return rc;
+  // Every decoded byte goes into the digest, also those past what the record
+  // keeps, so a payload too large still matches its header and the
+  // information check refuses it by its size.
   std::uint8_t chunk[kEntryChunk];
   for (;;) {
-    const std::size_t want = room_left(*image, sizeof chunk);
-    if (want == 0) break;
-    const std::int64_t n = entry_decoder_read(*payload.decoder, chunk, want);
+    const std::int64_t n = entry_decoder_read(*payload.decoder, chunk, sizeof chunk);
     // A read error ends the image where it stands; the digest judges it.
     if (n <= 0) break;
-    if (!append_bytes(image->data, chunk, static_cast<std::size_t>(n))) {
-      image->size = image->data.size();
+    sha256_update(digest, chunk, static_cast<std::size_t>(n));
+    const std::size_t keep = room_left(image, static_cast<std::size_t>(n));
+    if (keep > 0 && !append_bytes(image.data, chunk, keep, faults)) {
+      image.size = image.data.size();
       console_out("memory error\n");
       return FIRMWARE_ERR_IMAGE_MEMORY;
     }
-    image->size = image->data.size();
+    image.size = image.data.size();
   }
-  payload = OpenEntry{};
-  feed_image(*image, *digest);
   return FIRMWARE_OK;
 }
 
+}  // namespace
+
+int firmware_read_package_bytes(const std::uint8_t* package, std::size_t count, ImageRecord& image,
+                                std::optional<Sha256Digest>& header_digest, Sha256Context& digest) {
+  return read_package_bytes(package, count, image, header_digest, digest, FirmwareReaderFaults{});
+}
+
+int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
+                          Sha256Context* digest) {
+  return firmware_read_package(image, header_digest, digest, FirmwareReaderFaults{});
+}
+
+int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
+                          Sha256Context* digest, const FirmwareReaderFaults& faults) {
+  console_out("Preparing file...\n");
+  if (!image || !header_digest || !digest) {
+    console_out("Parameters error.\n");
+    return FIRMWARE_ERR_PARAMETERS;
+  }
+  header_digest->reset();
+  std::vector<std::uint8_t> package;
+  const PackageRead read = read_package_file(image->path, package, faults);
+  if (read == PackageRead::memory) {
+    console_out("memory error\n");
+    return FIRMWARE_ERR_PACKAGE_MEMORY;
+  }
+  // A package too large to take in is no archive the reader can open.
+  if (read == PackageRead::too_large) package = {};
+  return read_package_bytes(package.data(), package.size(), *image, *header_digest, *digest,
+                            faults);
+}
+
 int firmware_read_binary(ImageRecord* image, Sha256Context* digest) {
+  return firmware_read_binary(image, digest, FirmwareReaderFaults{});
+}
+
+int firmware_read_binary(ImageRecord* image, Sha256Context* digest,
+                         const FirmwareReaderFaults& faults) {
   console_out("Preparing file...\n");
   if (!image || !digest) {
     console_out("Parameters error.\n");
     return FIRMWARE_ERR_PARAMETERS;
   }
-  FilePtr file(std::fopen(image->path, "rb"));
+  unique_file file(std::fopen(image->path, "rb"));
   if (!file) return FIRMWARE_OK;
-  reserve_for(image->data, file.get(), kFirmwareImageMaxSize + 1);
+  reserve_for(image->data, file.get(), kFirmwareImageMaxSize + 1, faults);
   std::uint8_t chunk[kFileChunk];
   for (;;) {
     const std::size_t want = room_left(*image, sizeof chunk);
     if (want == 0) break;
     const std::size_t n = std::fread(chunk, 1, want, file.get());
     if (n == 0) break;
-    if (!append_bytes(image->data, chunk, n)) {
+    if (!append_bytes(image->data, chunk, n, faults)) {
       console_out("memory error\n");
       return FIRMWARE_ERR_PACKAGE_MEMORY;
     }
+    sha256_update(*digest, chunk, n);
     image->size = image->data.size();
   }
-  feed_image(*image, *digest);
   return FIRMWARE_OK;
+}
+
+const char* file_extension(const char* path) {
+  if (!path) return "";
+  const char* dot = std::strrchr(path, '.');
+  if (!dot || dot == path) return "";
+  return dot + 1;
 }
 
 }  // namespace torvi

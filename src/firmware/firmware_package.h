@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "firmware/image_record.h"
-#include "firmware/sha256.h"
+#include "digest/sha256.h"
+#include "link/records.h"
 
 namespace torvi {
 
@@ -41,25 +41,42 @@ constexpr int FIRMWARE_ERR_NOT_AES256 = -15;
 // header as soon as it is read (so it is set after a later failure too),
 // or stays empty when the header is not 64 hexadecimal digits. Prints its
 // progress and any failure; returns FIRMWARE_OK or one of the codes above.
-// The payload is cut short once it is longer than the largest acceptable
-// image, so the information check refuses it without it being held whole.
+// The record keeps at most one byte more than the largest acceptable image,
+// so a payload too large is never held whole, yet every decoded byte is fed
+// to `digest`: such a package matches its header and is refused by the
+// information check, as a raw image of that size is.
 int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
                           Sha256Context* digest);
 
+// The package reader over package bytes already in memory (`count` bytes at
+// `package`; `digest` started with sha256_init): everything
+// firmware_read_package does once it has read the file, with the same
+// results and messages, but without "Preparing file..." before them.
+int firmware_read_package_bytes(const std::uint8_t* package, std::size_t count, ImageRecord& image,
+                                std::optional<Sha256Digest>& header_digest, Sha256Context& digest);
+
 // Reads the raw image file named by image->path into the record and feeds
 // it to `digest`. A file that does not open gives FIRMWARE_OK and an empty
-// image, which the information check refuses. Like the package reader it
-// stops once the image is longer than the largest acceptable one.
+// image, which the information check refuses. It stops reading once the
+// image is one byte longer than the largest acceptable one.
 int firmware_read_binary(ImageRecord* image, Sha256Context* digest);
+
+// The text after the last '.' of the whole path (a '.' in a folder name
+// counts too); an empty text when there is no '.' or when the only place
+// it could start is the path's first character. Never null.
+const char* file_extension(const char* path);
 
 // Failures that real input cannot bring about (memory running out, libzip
 // refusing an entry's record it has already listed), made on purpose so
-// tests can reach every message of the readers.
+// tests can reach every message of the readers. The readers above run with
+// none of them.
 struct FirmwareReaderFaults {
   std::size_t allocation_limit = SIZE_MAX;  // growing a buffer past this fails
   const char* no_record_for = nullptr;      // the entry whose record cannot be taken
 };
-// Sets the faults for the readers that follow; the default record clears them.
-void firmware_set_reader_faults(const FirmwareReaderFaults& faults);
+int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
+                          Sha256Context* digest, const FirmwareReaderFaults& faults);
+int firmware_read_binary(ImageRecord* image, Sha256Context* digest,
+                         const FirmwareReaderFaults& faults);
 
 }  // namespace torvi

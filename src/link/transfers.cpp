@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "digest/hex.h"
+#include "digest/sha256.h"
 #include "link/verbose.h"
 #include "platform/console.h"
 
@@ -17,7 +19,9 @@ struct EasyDeleter {
 };
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 
-long verbose_flag() { return verbose ? 1L : 0L; }
+long verbose_flag() {
+  return verbose ? 1L : 0L;
+}
 
 // Runs the prepared transfer; reports a failure on standard error.
 int perform(CURL* handle) {
@@ -30,9 +34,13 @@ int perform(CURL* handle) {
 }
 
 // Diagnostics (verbose trace, progress meter) go where the console's errors go.
-void route_diagnostics(CURL* handle) { curl_easy_setopt(handle, CURLOPT_STDERR, console_err_stream()); }
+void route_diagnostics(CURL* handle) {
+  curl_easy_setopt(handle, CURLOPT_STDERR, console_err_stream());
+}
 
-size_t discard_reply(char*, size_t size, size_t count, void*) { return size * count; }
+size_t discard_reply(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
 
 // Sends a command over HTTP GET. `show_reply` lets libcurl's own writer put
 // the body on standard output; otherwise it is dropped.
@@ -58,15 +66,14 @@ int command_request(const char* tag, const std::string& url, bool show_reply) {
 
 }  // namespace
 
-UploadLimits& upload_limits() {
-  static UploadLimits limits;
-  return limits;
-}
-
 size_t receive_write_callback(char* chunk, size_t size, size_t count, void* buffer) {
   auto* receive = static_cast<ReceiveBuffer*>(buffer);
   if (!receive) return 0;
   size_t length = size * count;
+  if (length > kReceiveMaxSize - receive->data.size()) {
+    receive->data = {};
+    return 0;
+  }
   try {
     receive->data.insert(receive->data.end(), chunk, chunk + length);
   } catch (const std::bad_alloc&) {
@@ -114,8 +121,8 @@ int backup_restore_request(const char* ip) {
 
 int firmware_upgrade_request(const char* ip, const std::uint8_t* digest, std::size_t size) {
   if (!ip || !digest) return 1;
-  char hash[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(hash + 2 * i, 3, "%02x", digest[i]);
+  char hash[2 * kSha256DigestSize + 1];
+  hex_encode(digest, kSha256DigestSize, hash);
   std::string url;
   if (format_text(url, "%s/api/v100/status.ssi?action=firmwareupgrade&hash=%s&size=%zu", ip, hash,
                   size) < 0) {
@@ -125,6 +132,10 @@ int firmware_upgrade_request(const char* ip, const std::uint8_t* digest, std::si
 }
 
 int firmware_push_tftp(const char* ip, const ImageRecord& record) {
+  return firmware_push_tftp(ip, record, UploadLimits{});
+}
+
+int firmware_push_tftp(const char* ip, const ImageRecord& record, const UploadLimits& limits) {
   // A size beyond the bytes held would read past them: refuse it like an
   // empty record.
   if (!ip || record.data.empty() || record.size == 0 || record.size > record.data.size()) return 1;
@@ -139,7 +150,6 @@ int firmware_push_tftp(const char* ip, const ImageRecord& record) {
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_VERBOSE, verbose_flag());
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  const UploadLimits& limits = upload_limits();
   curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.total);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, limits.connect);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.low_speed_time);

@@ -11,8 +11,14 @@
 
 namespace torvi {
 
+// The largest reply a fetch keeps: configuration archives are a few KiB and
+// the status document well under one, so a controller that sends more is
+// misbehaving and must not fill the workstation's memory.
+constexpr std::size_t kReceiveMaxSize = 64u * 1024 * 1024;
+
 // libcurl write callback that appends each chunk to a ReceiveBuffer. When
-// memory runs out the buffer is emptied and 0 aborts the transfer.
+// memory runs out, or the reply would pass kReceiveMaxSize, the buffer is
+// emptied and 0 aborts the transfer with a write error.
 size_t receive_write_callback(char* chunk, size_t size, size_t count, void* buffer);
 
 // Where an upload stands: the next byte to send and how many are left.
@@ -36,18 +42,19 @@ int backup_restore_request(const char* ip);
 // SHA-256 digest and size; the reply is shown on standard output.
 int firmware_upgrade_request(const char* ip, const std::uint8_t* digest, std::size_t size);
 
+// Uploads the first `record.size` bytes of `record.data` to the controller
+// as "flashraw.bin" over TFTP. The record is left unchanged.
+int firmware_push_tftp(const char* ip, const ImageRecord& record);
+
 // The upload's time limits in seconds (and bytes per second for the low
-// speed floor). Tests shorten them; the tool always uses these values.
+// speed floor). The tool always uses these values; tests pass shorter ones.
 struct UploadLimits {
   long total = 420;
   long connect = 60;
   long low_speed_time = 60;
   long low_speed_limit = 30;
 };
-UploadLimits& upload_limits();
-
-// Uploads the first `record.size` bytes of `record.data` to the controller
-// as "flashraw.bin" over TFTP. The record is left unchanged.
-int firmware_push_tftp(const char* ip, const ImageRecord& record);
+// The upload above with its time limits given.
+int firmware_push_tftp(const char* ip, const ImageRecord& record, const UploadLimits& limits);
 
 }  // namespace torvi

@@ -1,4 +1,4 @@
-#include "firmware/sha256.h"
+#include "digest/sha256.h"
 
 #include <cstring>
 
@@ -153,20 +153,6 @@ BlockFunction function_for(Sha256Implementation implementation) {
   return blocks_portable;
 }
 
-struct Selection {
-  Sha256Implementation implementation;
-  BlockFunction blocks;
-};
-
-Selection& selection() {
-  static Selection chosen = [] {
-    Sha256Implementation best =
-        cpu_has_sha_ni() ? Sha256Implementation::sha_ni : Sha256Implementation::portable;
-    return Selection{best, function_for(best)};
-  }();
-  return chosen;
-}
-
 }  // namespace
 
 bool sha256_sha_ni_available() {
@@ -175,25 +161,26 @@ bool sha256_sha_ni_available() {
 }
 
 Sha256Implementation sha256_implementation() {
-  return selection().implementation;
-}
-
-bool sha256_set_implementation(Sha256Implementation implementation) {
-  if (implementation == Sha256Implementation::sha_ni && !sha256_sha_ni_available()) return false;
-  selection() = Selection{implementation, function_for(implementation)};
-  return true;
+  return sha256_sha_ni_available() ? Sha256Implementation::sha_ni : Sha256Implementation::portable;
 }
 
 void sha256_init(Sha256Context& context) {
+  sha256_init(context, sha256_implementation());
+}
+
+bool sha256_init(Sha256Context& context, Sha256Implementation implementation) {
+  if (implementation == Sha256Implementation::sha_ni && !sha256_sha_ni_available()) return false;
   std::memset(context.buffer, 0, sizeof context.buffer);
   context.buffer_length = 0;
   context.bit_length = 0;
   std::memcpy(context.state, kInitialState, sizeof context.state);
+  context.implementation = implementation;
+  return true;
 }
 
 void sha256_update(Sha256Context& context, const std::uint8_t* data, std::size_t length) {
   if (length == 0) return;
-  const BlockFunction blocks = selection().blocks;
+  const BlockFunction blocks = function_for(context.implementation);
   context.bit_length += static_cast<std::uint64_t>(length) * 8;
   if (context.buffer_length > 0) {
     std::size_t take = kSha256BlockSize - context.buffer_length;
@@ -220,7 +207,7 @@ void sha256_update(Sha256Context& context, const std::uint8_t* data, std::size_t
 }
 
 void sha256_final(Sha256Context& context, std::uint8_t digest[kSha256DigestSize]) {
-  const BlockFunction blocks = selection().blocks;
+  const BlockFunction blocks = function_for(context.implementation);
   const std::uint64_t bits = context.bit_length;
   std::uint32_t used = context.buffer_length;
   context.buffer[used++] = 0x80;

@@ -1,4 +1,4 @@
-#include "firmware/image_record.h"
+#include "link/records.h"
 
 #include <cstring>
 

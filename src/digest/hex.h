@@ -1,6 +1,6 @@
 #pragma once
-// Hexadecimal text of byte blocks (the package header, the upgrade request's
-// digest) and the extension rule that tells a package from a raw image.
+// Hexadecimal text of byte blocks: the firmware package's header and the
+// digest the upgrade request names.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,10 +18,5 @@ int hex_encode(const std::uint8_t* bytes, std::size_t count, char* text);
 // Nothing for an odd length, a character that is not a digit, or a missing
 // text; an empty block for an empty text.
 std::optional<std::vector<std::uint8_t>> hex_decode(const char* text);
-
-// The text after the last '.' of the whole path (a '.' in a folder name
-// counts too); an empty text when there is no '.' or when the only place
-// it could start is the path's first character. Never null.
-const char* file_extension(const char* path);
 
 }  // namespace torvi

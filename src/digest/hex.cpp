@@ -1,4 +1,4 @@
-#include "firmware/hex.h"
+#include "digest/hex.h"
 
 #include <cstring>
 
@@ -36,13 +36,6 @@ std::optional<std::vector<std::uint8_t>> hex_decode(const char* text) {
     bytes[i / 2] |= static_cast<std::uint8_t>(i % 2 == 0 ? value << 4 : value);
   }
   return bytes;
-}
-
-const char* file_extension(const char* path) {
-  if (!path) return "";
-  const char* dot = std::strrchr(path, '.');
-  if (!dot || dot == path) return "";
-  return dot + 1;
 }
 
 }  // namespace torvi
