@@ -12,6 +12,7 @@
 
 #include "action/actions.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "sim/korvan_sim.h"
 #include "test_support.h"
 
@@ -46,11 +47,10 @@ struct RestoreFixture {
 
   template <class Run>
   static void quiet(Run run) {
-    FILE* sink = std::fopen("/dev/null", "w");
-    torvi::console_set_streams(sink, sink);
+    torvi::unique_file sink = torvi::file_open("/dev/null", "w");
+    torvi::console_set_streams(sink.get(), sink.get());
     run();
     torvi::console_set_streams(nullptr, nullptr);
-    std::fclose(sink);
   }
 
   torvi::test::TempDir dir;

@@ -11,15 +11,11 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "json/json_parser.h"
+#include "platform/file.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
 
 int usage() {
   std::fprintf(stderr, "usage: json-tokens [--strict] FILE\n");
@@ -50,7 +46,7 @@ int main(int argc, char** argv) {
   }
   if (!path) return usage();
 
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+  torvi::unique_file file = torvi::file_open(path, "rb");
   if (!file) {
     std::fprintf(stderr, "json-tokens: cannot open '%s'\n", path);
     return 2;

@@ -1,10 +1,13 @@
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "action/actions.h"
 #include "backup/backup.h"
 #include "backup/backup_zip.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 
 namespace torvi {
@@ -14,9 +17,9 @@ constexpr const char* kTag = "backup";
 
 // The configurations fetched when no list is given, in this order.
 const std::vector<std::string> kDefaultConfigs = {
-    "systemconfig", "schedules", "rlc",         "dali1", "dali2",   "dali3",
-    "dali4",        "cd1",       "cd2",         "cd3",   "cd4",     "system_ui32",
-    "dalv",         "daeu",      "daeutr",      "daeutc", "dacdlcm", "dacdlcr"};
+    "systemconfig", "schedules", "rlc",    "dali1",  "dali2",   "dali3",
+    "dali4",        "cd1",       "cd2",    "cd3",    "cd4",     "system_ui32",
+    "dalv",         "daeu",      "daeutr", "daeutc", "dacdlcm", "dacdlcr"};
 
 // A file in the output folder; without one, in the current folder.
 std::string output_path(const char* folder, const std::string& name) {
@@ -37,11 +40,10 @@ std::string archive_name(const char* ip) {
   return name;
 }
 
-void write_tar_file(const std::string& path, const ReceiveBuffer& received) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return;
-  std::fwrite(received.data.data(), 1, received.data.size(), f);
-  std::fclose(f);
+// A backup that could not be stored must not pass unnoticed: the progress
+// lines say only that the controller's answer was good.
+void report_unwritten(const std::string& path, const char* reason) {
+  console_err("%s\tcould not write '%s': %s\n", kTag, path.c_str(), reason);
 }
 
 }  // namespace
@@ -61,8 +63,17 @@ int get_backup(const char* ip, const char* backupFileOut, const char* backupFile
   const bool to_zip = type == "zip";
   const bool to_directory = type == "directory";
 
+  // A missing output folder is made, with its parents; if that fails, the
+  // files that cannot be written then are reported one by one.
+  if (backupFileOut && (to_zip || to_directory)) {
+    std::error_code ignored;
+    std::filesystem::create_directories(backupFileOut, ignored);
+  }
+
   backup_zip archive;
-  if (to_zip) backup_zip_open(archive, output_path(backupFileOut, archive_name(ip)));
+  if (to_zip && backup_zip_open(archive, output_path(backupFileOut, archive_name(ip))) != 0) {
+    report_unwritten(archive.path, archive.error.c_str());
+  }
 
   for (const std::string& name : configs) {
     backup_file file;
@@ -72,12 +83,18 @@ int get_backup(const char* ip, const char* backupFileOut, const char* backupFile
     }
     console_out("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", kTag);
     if (to_directory) {
-      write_tar_file(output_path(backupFileOut, name + ".tar"), file.received);
-    } else if (to_zip && archive.archive) {
-      backup_zip_add(archive, name + ".tar", file.received.data);
+      const std::string path = output_path(backupFileOut, name + ".tar");
+      if (int error = platform_write_file(path, file.received.data)) {
+        report_unwritten(path, std::strerror(error));
+      }
+    } else if (to_zip && archive.archive &&
+               backup_zip_add(archive, name + ".tar", file.received.data) != 0) {
+      report_unwritten(archive.path + " (" + name + ".tar)", archive.error.c_str());
     }
   }
-  if (archive.archive) backup_zip_close(archive);
+  if (archive.archive && backup_zip_close(archive) != 0) {
+    report_unwritten(archive.path, archive.error.c_str());
+  }
   return 0;
 }
 

@@ -72,7 +72,11 @@ void read_identity(const char* text, backup_file& file) {
     } else if (token == TOKEN_STRING && inside) {
       const char* s = jp_get_string(parser);
       if (pending) {
-        file.*(pending->field) = s;
+        // Out of memory the value is dropped and the scan goes on.
+        try {
+          file.*(pending->field) = s;
+        } catch (const std::bad_alloc&) {
+        }
         pending = nullptr;
       } else {
         // Any other string is taken as a key; one that is none of ours

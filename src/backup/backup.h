@@ -23,9 +23,10 @@ struct backup_file {
   std::optional<std::string> mac;
 };
 
-// Lists the archive and reads its "status.txt". 0 when the archive is a
-// usable backup; 1 without data, 2 without "status.txt", 3 when fewer than
-// two members were listed, or the listing's tar status code.
+// Lists the archive and reads its "status.txt" (a value that cannot be
+// copied for want of memory is dropped). 0 when the archive is a usable
+// backup; 1 without data, 2 without "status.txt", 3 when fewer than two
+// members were listed, or the listing's tar status code.
 int backup_check_file(backup_file* file);
 
 // Writes the end marker of an archive built with a memory writer and lists

@@ -2,11 +2,14 @@
 
 #include <zip.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
+
+#include "platform/file.h"
 
 namespace torvi {
 
@@ -14,13 +17,32 @@ void ZipArchiveCloser::operator()(zip* archive) const {
   zip_discard(archive);
 }
 
+namespace {
+
+// libzip's failures that come from the system carry its error number; the
+// user hears the system's own words for those.
+std::string reason_of(zip_error_t* error) {
+  if (zip_error_system_type(error) == ZIP_ET_SYS && zip_error_code_system(error) != 0) {
+    return std::strerror(zip_error_code_system(error));
+  }
+  return zip_error_strerror(error);
+}
+
+}  // namespace
+
 int backup_zip_open(backup_zip& z, const std::string& path) {
-  int error = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  if (!archive) return 1;
+  z = backup_zip{};
   z.path = path;
+  int code = 0;
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+  if (!archive) {
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);  // takes errno for system errors
+    z.error = reason_of(&error);
+    zip_error_fini(&error);
+    return 1;
+  }
   z.archive.reset(archive);
-  z.entries = 0;
   return 0;
 }
 
@@ -29,15 +51,20 @@ int backup_zip_add(backup_zip& z, const std::string& name, std::span<const std::
   // libzip reads the source only when the archive is closed, so it gets a
   // copy of its own that it frees then.
   void* copy = std::malloc(bytes.empty() ? 1 : bytes.size());
-  if (!copy) return 1;
+  if (!copy) {
+    z.error = std::strerror(ENOMEM);
+    return 1;
+  }
   if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
   zip_source_t* source = zip_source_buffer(z.archive.get(), copy, bytes.size(), 1);
   if (!source) {
+    z.error = reason_of(zip_get_error(z.archive.get()));
     std::free(copy);
     return 1;
   }
   zip_int64_t index = zip_file_add(z.archive.get(), name.c_str(), source, ZIP_FL_OVERWRITE);
   if (index < 0) {
+    z.error = reason_of(zip_get_error(z.archive.get()));
     zip_source_free(source);
     return 1;
   }
@@ -52,18 +79,15 @@ namespace {
 
 // libzip removes an archive that ends up with no entries; a backup of a
 // controller that refused everything is still a valid, empty archive. It is
-// written beside the target and renamed, like libzip does.
+// written beside the target and renamed, like libzip does. 0, or errno.
 int write_empty_zip(const std::string& path) {
-  static const unsigned char kEndOfCentralDirectory[22] = {0x50, 0x4b, 0x05, 0x06};
-  std::string temporary = path + ".part";
-  FILE* f = std::fopen(temporary.c_str(), "wb");
-  if (!f) return 1;
-  bool ok = std::fwrite(kEndOfCentralDirectory, 1, sizeof kEndOfCentralDirectory, f) ==
-            sizeof kEndOfCentralDirectory;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+  static const std::uint8_t kEndOfCentralDirectory[22] = {0x50, 0x4b, 0x05, 0x06};
+  const std::string temporary = path + ".part";
+  if (int error = platform_write_file(temporary, kEndOfCentralDirectory)) return error;
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
     std::remove(temporary.c_str());
-    return 1;
+    return error;
   }
   return 0;
 }
@@ -74,9 +98,17 @@ int backup_zip_close(backup_zip& z) {
   if (!z.archive) return 1;
   if (z.entries == 0) {
     z.archive.reset();  // discards: nothing was added
-    return write_empty_zip(z.path);
+    if (int error = write_empty_zip(z.path)) {
+      z.error = std::strerror(error);
+      return 1;
+    }
+    return 0;
   }
-  if (zip_close(z.archive.get()) != 0) return 1;
+  if (zip_close(z.archive.get()) != 0) {
+    z.error = reason_of(zip_get_error(z.archive.get()));
+    z.archive.reset();  // discards what was half written
+    return 1;
+  }
   z.archive.release();  // zip_close freed it
   return 0;
 }

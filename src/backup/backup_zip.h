@@ -22,15 +22,18 @@ struct backup_zip {
   std::string path;
   std::unique_ptr<zip, ZipArchiveCloser> archive;  // discarded unless closed
   int entries = 0;
+  std::string error;  // why the last operation failed, as the system says it
 };
 
 // Creates (or prepares to replace) the archive at `path`. 0 on success.
 int backup_zip_open(backup_zip& zip, const std::string& path);
 
-// Adds an entry holding `bytes`, stamped with the current time. 0 on success.
+// Adds an entry holding `bytes`, stamped with the current time. 0 on
+// success; otherwise `error` says why.
 int backup_zip_add(backup_zip& zip, const std::string& name, std::span<const std::uint8_t> bytes);
 
-// Completes the archive on disk, also when it has no entries. 0 on success.
+// Completes the archive on disk, also when it has no entries. 0 on success;
+// otherwise nothing new is under the name and `error` says why.
 int backup_zip_close(backup_zip& zip);
 
 // A ZIP archive opened for reading: a backup to restore.

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "action/actions.h"
@@ -49,12 +50,15 @@ const char* or_null(const char* text) {
   return text ? text : "(null)";
 }
 
+// Adds one element built from `value`. The element (a text's copy included)
+// is made inside the guard, so running out of memory ends with the
+// assertion message of the option's `line` and never escapes as an exception.
 template <typename T, typename V>
-void append_entry(std::vector<T>& list, V&& value, const char* file, int line) {
+void append_entry(std::vector<T>& list, V value, int line) {
   try {
-    list.push_back(std::forward<V>(value));
+    list.emplace_back(value);
   } catch (const std::bad_alloc&) {
-    cli_allocation_failed(file, line);
+    cli_allocation_failed(__FILE__, line);
   }
 }
 
@@ -138,24 +142,25 @@ int dispatch(const CommandOptions& o) {
 }  // namespace
 
 void cli_allocation_failed(const char* file, int line) {
+  const char* slash = std::strrchr(file, '/');
   std::fflush(console_out_stream());
-  std::fprintf(stderr, "Assertion failed: out of memory, file %s, line %d\n", file, line);
+  std::fprintf(stderr, "Assertion failed: out of memory, file %s, line %d\n",
+               slash ? slash + 1 : file, line);
   std::abort();
 }
 
-std::vector<std::string> collect_text_list(const char* json) {
+std::vector<std::string> collect_text_list(const char* json, int line) {
   std::vector<std::string> list;
   walk_list(
-      json, [&](const char* text) { append_entry(list, std::string(text), __FILE__, __LINE__); },
-      [](double) {});
+      json, [&](const char* text) { append_entry(list, text, line); }, [](double) {});
   return list;
 }
 
 std::vector<std::uint32_t> collect_number_list(const char* json) {
   std::vector<std::uint32_t> list;
   walk_list(
-      json, [&](const char* text) { append_entry(list, text_number(text), __FILE__, __LINE__); },
-      [&](double value) { append_entry(list, truncate_number(value), __FILE__, __LINE__); });
+      json, [&](const char* text) { append_entry(list, text_number(text), __LINE__); },
+      [&](double value) { append_entry(list, truncate_number(value), __LINE__); });
   return list;
 }
 
@@ -215,21 +220,21 @@ std::optional<int> cli_scan_options(int argc, char** argv, CommandOptions& optio
       case 'f':
         console_out("CHANNELCSVFILE=%s\n", arg);
         console_out("optarg=#%s#", arg);
-        store_list(options.optChannelCsvFile, collect_text_list(arg));
+        store_list(options.optChannelCsvFile, collect_text_list(arg, __LINE__));
         break;
       case 'q':
         console_out("CHANNELGROUPSCSVFILE=%s\n", arg);
         console_out("optarg=#%s#", arg);
-        store_list(options.optChannelGroupsCsvFile, collect_text_list(arg));
+        store_list(options.optChannelGroupsCsvFile, collect_text_list(arg, __LINE__));
         break;
       case 'p':
         console_out("CHANNELINPUTSCSVFILE=%s\n", arg);
         console_out("optarg=#%s#", arg);
-        store_list(options.optChannelInputsCsvFile, collect_text_list(arg));
+        store_list(options.optChannelInputsCsvFile, collect_text_list(arg, __LINE__));
         break;
       case 'g':
         console_out("BackupConfig%s\n", arg);
-        store_list(options.optBackupConfig, collect_text_list(arg));
+        store_list(options.optBackupConfig, collect_text_list(arg, __LINE__));
         break;
       case 'h':
         print_help();

@@ -27,15 +27,17 @@ struct CommandOptions {
 
 // Collects the strings of a JSON text (an array, or a single string).
 // Numbers and other tokens are skipped; collection stops at the end of the
-// first array or at the first error, keeping what was taken before.
-std::vector<std::string> collect_text_list(const char* json);
+// first array or at the first error, keeping what was taken before. Out of
+// memory, the assertion message names `line`, the option's own place.
+std::vector<std::string> collect_text_list(const char* json, int line);
 
 // Collects channel numbers: strings are read with atoi, numbers truncated
 // toward zero.
 std::vector<std::uint32_t> collect_number_list(const char* json);
 
 // Out of memory while collecting a list leaves nothing sensible to do: stops
-// the tool with an assertion message that names the source file and line.
+// the tool with "Assertion failed: out of memory, file F, line N" on
+// standard error, F being the source file's name without its folder.
 [[noreturn]] void cli_allocation_failed(const char* file, int line);
 
 // Reads the command line into `options`, echoing each option, and reports

@@ -151,7 +151,7 @@ int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
 
 int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
                const csv_read_options& options) {
-  unique_file file(path ? std::fopen(path, "rb") : nullptr);
+  unique_file file = path ? file_open(path, "rb") : nullptr;
   if (!file) {
     console_out("%s\terror opening '%s'.\r\n", kind.tag, path ? path : "(null)");
     return IMPORT_FAILED;

@@ -1,6 +1,7 @@
 #include "status/status.h"
 
 #include <cstring>
+#include <new>
 
 #include "json/json_parser.h"
 #include "link/transfers.h"
@@ -40,38 +41,56 @@ constexpr Member kMembers[] = {
     {"username", &StatusRecord::username},
 };
 
+// Copies a member's value into its field. Out of memory the value is
+// dropped and an earlier value of the same member stays; false then.
+bool store_value(std::optional<std::string>& field, const char* text) {
+  try {
+    field = text;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int status_parse(const ReceiveBuffer& reply, StatusRecord& record) {
   // The document is a text: anything after a NUL byte is not part of it.
-  const void* nul = reply.data.empty() ? nullptr : std::memchr(reply.data.data(), 0, reply.data.size());
-  size_t length = nul ? static_cast<size_t>(static_cast<const std::uint8_t*>(nul) - reply.data.data())
-                      : reply.data.size();
+  const void* nul =
+      reply.data.empty() ? nullptr : std::memchr(reply.data.data(), 0, reply.data.size());
+  size_t length =
+      nul ? static_cast<size_t>(static_cast<const std::uint8_t*>(nul) - reply.data.data())
+          : reply.data.size();
   JsonParser parser{};
   jp_open_buffer(parser, reply.data.data(), length);
   int result = 1;
   bool inside = false;
-  std::optional<std::string> pending;
+  // A pending name is only ever compared with the members' names, so it is
+  // kept as the member it names (null for any other name), not as a copy.
+  bool name_pending = false;
+  const Member* pending = nullptr;
   for (;;) {
     int token = jp_next(parser);
     if (token == TOKEN_DONE || token == TOKEN_ERROR) break;
     if (token == TOKEN_OBJECT_BEGIN || token == TOKEN_OBJECT_END) {
-      pending.reset();
+      name_pending = false;
       inside = token == TOKEN_OBJECT_BEGIN;
     } else if (token == TOKEN_STRING && inside) {
       const char* text = jp_get_string(parser);
-      if (!pending) {
-        pending = text;
+      if (!name_pending) {
+        name_pending = true;
+        pending = nullptr;
+        for (const Member& m : kMembers) {
+          if (std::strcmp(text, m.name) == 0) pending = &m;
+        }
         continue;
       }
-      for (const Member& m : kMembers) {
-        if (*pending == m.name) {
-          record.*m.field = text;
-          if (m.field == &StatusRecord::model_name) result = 0;
-          break;
-        }
+      // get_status prints the model name, so only a stored one counts.
+      if (pending && store_value(record.*pending->field, text) &&
+          pending->field == &StatusRecord::model_name) {
+        result = 0;
       }
-      pending.reset();
+      name_pending = false;
     }
   }
   jp_close(parser);

@@ -41,7 +41,8 @@ int status_fetch(const char* address, StatusRecord* record);
 
 // Reads a received status document into `record`. Names and values are
 // paired by string tokens alone; a reply that is not well-formed JSON is
-// read up to the error. 0 when a "model_name" string was taken, else 1.
+// read up to the error; a value that cannot be copied for want of memory is
+// dropped. 0 when a "model_name" string was stored, else 1.
 int status_parse(const ReceiveBuffer& reply, StatusRecord& record);
 
 // Empties every field; 1 when no record is given, else 0.

@@ -155,7 +155,7 @@ int file_seek(tar_stream& stream, std::uint32_t position) {
 // A failed flush on close means written bytes were lost: report it.
 int file_close(tar_stream& stream) {
   if (!stream.file) return TAR_ERR_FAILURE;
-  return std::fclose(stream.file.release()) == 0 ? TAR_OK : TAR_ERR_WRITE;
+  return file_close(stream.file) ? TAR_OK : TAR_ERR_WRITE;
 }
 
 int memory_read(tar_stream& stream, std::uint8_t* destination, std::uint32_t count) {
@@ -199,7 +199,7 @@ int tar_open(tar_stream& stream, const std::string& path, const std::string& mod
   stream.seek = file_seek;
   stream.close = file_close;
   const std::string used = binary_mode(mode);
-  stream.file.reset(std::fopen(path.c_str(), used.c_str()));
+  stream.file = file_open(path, used.c_str());
   if (!stream.file) return TAR_ERR_OPEN;
   if (used.starts_with('r')) {
     tar_header scratch;

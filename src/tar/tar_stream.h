@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace torvi {
 
 // Status codes: every operation and every callback returns one of these.
@@ -39,12 +41,6 @@ using tar_write_fn = int (*)(tar_stream& stream, const std::uint8_t* source, std
 using tar_seek_fn = int (*)(tar_stream& stream, std::uint32_t position);
 using tar_close_fn = int (*)(tar_stream& stream);
 
-struct TarFileCloser {
-  void operator()(std::FILE* file) const {
-    if (file) std::fclose(file);
-  }
-};
-
 // The state of one archive being read or written. A callback that is not set
 // makes the operations needing it fail with TAR_ERR_FAILURE.
 struct tar_stream {
@@ -53,7 +49,7 @@ struct tar_stream {
   tar_seek_fn seek = nullptr;
   tar_close_fn close = nullptr;
   // Backing object: the open file of a file stream...
-  std::unique_ptr<std::FILE, TarFileCloser> file;
+  unique_file file;
   // ...or the caller's bytes of a memory reader (null when no buffer is set)...
   const std::uint8_t* memory = nullptr;
   std::uint32_t memory_length = 0;

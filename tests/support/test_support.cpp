@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/console.h"
+#include "platform/file.h"
 #include "tar/tar_stream.h"
 
 namespace torvi::test {
@@ -63,21 +64,17 @@ TempDir::~TempDir() {
 
 std::vector<std::uint8_t> read_file(const std::string& path) {
   std::vector<std::uint8_t> bytes;
-  FILE* f = std::fopen(path.c_str(), "rb");
+  unique_file f = file_open(path, "rb");
   if (!f) return bytes;
   std::uint8_t chunk[65536];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+  while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0)
     bytes.insert(bytes.end(), chunk, chunk + n);
-  std::fclose(f);
   return bytes;
 }
 
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error("cannot write " + path);
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  if (platform_write_file(path, bytes) != 0) throw std::runtime_error("cannot write " + path);
 }
 
 void write_file(const std::string& path, const std::string& text) {
