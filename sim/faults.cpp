@@ -48,6 +48,7 @@ bool apply_fault(Faults& faults, const std::string& text, std::string* error) {
       {"http-delay", &Faults::http_delay_ms, 0, kMaxHttpDelayMs},
       {"tftp-drop", &Faults::tftp_drop, 1, 65535},
       {"tftp-stall", &Faults::tftp_stall, 1, 65535},
+      {"tftp-ack-delay", &Faults::tftp_ack_delay_us, 0, kMaxAckDelayUs},
   };
   for (const Count& count : kCounts) {
     if (name != count.name) continue;
@@ -78,6 +79,7 @@ TftpFaults tftp_faults(const Faults& faults) {
   t.error_on_request = faults.tftp_error;
   t.drop_every = faults.tftp_drop;
   t.stall_after = faults.tftp_stall;
+  t.ack_delay_us = faults.tftp_ack_delay_us;
   return t;
 }
 
@@ -95,7 +97,9 @@ const char* fault_help() {
          "    backup-huge-member[=BYTES]  status.txt's header claims BYTES (default 1 GiB)\n"
          "    tftp-error            the TFTP write request is answered with an ERROR packet\n"
          "    tftp-drop=N           every Nth TFTP DATA packet is ignored\n"
-         "    tftp-stall=N          the TFTP server goes silent after N blocks\n";
+         "    tftp-stall=N          the TFTP server goes silent after N blocks\n"
+         "    tftp-ack-delay=US     every TFTP ACK is held back US microseconds (up to 1000000),\n"
+         "                          as on a network with that much latency\n";
 }
 
 }  // namespace korvan

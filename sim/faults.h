@@ -24,9 +24,11 @@ struct Faults {
   bool tftp_error = false;
   unsigned tftp_drop = 0;
   unsigned tftp_stall = 0;
+  unsigned tftp_ack_delay_us = 0;  // every ACK of a DATA block waits this long
 };
 
 inline constexpr unsigned kMaxHttpDelayMs = 120000;
+inline constexpr unsigned kMaxAckDelayUs = 1000000;
 inline constexpr uint64_t kDefaultHugeMember = 1ull << 30;
 
 // Applies one "NAME" or "NAME=VALUE"; false with a reason for an unknown name,

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,14 +43,48 @@ constexpr size_t kMaxEvents = 100000;
 constexpr size_t kUploadBytesKept = 64u << 20;
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 
-// httplib keeps the bound socket to itself until it listens; a port that
-// turns out to be unusable for TFTP has to be given back by hand.
+// httplib keeps the bound socket to itself until it listens, and its own
+// stop() does nothing before the listening loop has begun. Taking the socket
+// away ends the loop however far it got: a listener blocked in accept() is
+// woken by the shutdown, one that has not begun yet finds no socket.
 class HttpServer : public httplib::Server {
  public:
   void release_socket() {
     socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
-    if (sock != INVALID_SOCKET) ::close(sock);
+    if (sock == INVALID_SOCKET) return;
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
   }
+};
+
+// httplib's server sets SIGPIPE to be ignored by the whole process when it is
+// made; the host program's own disposition is put back at once.
+std::unique_ptr<HttpServer> make_http_server() {
+  struct sigaction host {};
+  const bool saved = ::sigaction(SIGPIPE, nullptr, &host) == 0;
+  auto server = std::make_unique<HttpServer>();
+  if (saved) ::sigaction(SIGPIPE, &host, nullptr);
+  return server;
+}
+
+// The simulator's threads write to sockets a client may already have closed;
+// that must fail the write, not end the process. While it lives, the calling
+// thread has SIGPIPE blocked, so every thread made meanwhile (and every thread
+// those make) inherits the block, and the host keeps its own disposition.
+class PipeSignalBlocked {
+ public:
+  PipeSignalBlocked() {
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &caller_);
+  }
+  ~PipeSignalBlocked() { pthread_sigmask(SIG_SETMASK, &caller_, nullptr); }
+  PipeSignalBlocked(const PipeSignalBlocked&) = delete;
+  PipeSignalBlocked& operator=(const PipeSignalBlocked&) = delete;
+
+ private:
+  sigset_t caller_;
 };
 
 std::string html_page(int status, const std::string& title, const std::string& text) {
@@ -450,7 +485,7 @@ void Simulator::Impl::setup_routes(HttpServer& server) {
 bool Simulator::Impl::bind_servers(std::string* error) {
   std::string reason;
   for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
-    auto server = std::make_unique<HttpServer>();
+    auto server = make_http_server();
     setup_routes(*server);
     int bound = options.port == 0
                     ? server->bind_to_any_port(options.address)
@@ -496,12 +531,6 @@ bool Simulator::start(std::string* error) {
     s.upload.reset();
     s.stopping = false;
   }
-  // A reply that fails because the client (or a fault) ended the connection
-  // must not end the process.
-  struct sigaction current {};
-  if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-    std::signal(SIGPIPE, SIG_IGN);
-
   std::string dir = s.options.state_dir;
   if (dir.empty()) {
     std::string pattern = (std::filesystem::temp_directory_path() / "korvan-sim-XXXXXX").string();
@@ -537,10 +566,13 @@ bool Simulator::start(std::string* error) {
     }
     s.record(kind, detail, ok);
   });
-  if (!s.bind_servers(error)) return abandon();
-
-  HttpServer* server = s.http.get();
-  s.http_thread = std::thread([server] { server->listen_after_bind(); });
+  HttpServer* server = nullptr;
+  {
+    PipeSignalBlocked blocked;
+    if (!s.bind_servers(error)) return abandon();
+    server = s.http.get();
+    s.http_thread = std::thread([server] { server->listen_after_bind(); });
+  }
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   while (!server->is_running() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -565,7 +597,7 @@ void Simulator::stop() {
     s.stopping = true;
   }
   s.stop_cv.notify_all();
-  if (s.http) s.http->stop();
+  if (s.http) s.http->release_socket();
   if (s.http_thread.joinable()) s.http_thread.join();
   s.http.reset();
   s.tftp.stop();

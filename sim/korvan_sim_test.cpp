@@ -6,16 +6,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
-#include <sstream>
-#include <thread>
 
 #include "sim/config_files.h"
 #include "sim/firmware_maker.h"
@@ -35,29 +33,21 @@ std::map<std::string, std::string> json_members(const std::string& text) {
   return out;
 }
 
-// What came back on one connection: the raw bytes up to the server's close.
-struct RawReply {
-  std::string bytes;
-  std::string body() const {
-    size_t at = bytes.find("\r\n\r\n");
-    return at == std::string::npos ? std::string() : bytes.substr(at + 4);
-  }
-  long content_length() const {
-    std::smatch m;
-    static const std::regex header("Content-Length: (\\d+)", std::regex::icase);
-    return std::regex_search(bytes, m, header) ? std::stol(m[1]) : -1;
-  }
-};
-
-// A bare HTTP/1.0 exchange, so faults that break the protocol are seen as
-// they are rather than through a client library's error handling.
-RawReply raw_get(uint16_t port, const std::string& target, int timeout_s = 5) {
-  RawReply reply;
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+sockaddr_in loopback(uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
+// A bare HTTP/1.0 exchange, so faults that break the protocol are seen as
+// they are rather than through a client library's error handling. Returns
+// the raw bytes up to the server's close.
+std::string raw_get(uint16_t port, const std::string& target, int timeout_s = 5) {
+  std::string reply;
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = loopback(port);
   const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) >= 0) {
@@ -67,7 +57,7 @@ RawReply raw_get(uint16_t port, const std::string& target, int timeout_s = 5) {
           char chunk[8192];
           const bool ready = ::poll(&p, 1, 100) > 0;
           const ssize_t n = ready ? ::recv(fd, chunk, sizeof chunk, 0) : 0;
-          if (n > 0) reply.bytes.append(chunk, static_cast<size_t>(n));
+          if (n > 0) reply.append(chunk, static_cast<size_t>(n));
           return ready && n <= 0;
         },
         timeout_s);
@@ -76,7 +66,17 @@ RawReply raw_get(uint16_t port, const std::string& target, int timeout_s = 5) {
   return reply;
 }
 
-// A raw firmware image with its information block, from the firmware maker.
+std::string body_of(const std::string& reply) {
+  const size_t at = reply.find("\r\n\r\n");
+  return at == std::string::npos ? std::string() : reply.substr(at + 4);
+}
+
+long content_length(const std::string& reply) {
+  std::smatch m;
+  static const std::regex header("Content-Length: (\\d+)", std::regex::icase);
+  return std::regex_search(reply, m, header) ? std::stol(m[1]) : -1;
+}
+
 Bytes make_image(const std::string& model, const std::string& version) {
   return make_firmware_image(
       {.model = model, .version_string = version, .size = 0x1C0100, .raw = true});
@@ -92,99 +92,53 @@ std::vector<ArchiveMember> unpack(const Bytes& tar) {
 class SimTest : public ::testing::Test {
  protected:
   void start(const std::string& firmware = "2.2.4", std::vector<std::string> faults = {}) {
-    SimOptions options;
-    options.firmware = firmware;
-    options.faults = std::move(faults);
-    sim_ = std::make_unique<Simulator>(std::move(options));
+    sim_ = std::make_unique<Simulator>(SimOptions{.firmware = firmware, .faults = faults});
     std::string error;
     ASSERT_TRUE(sim_->start(&error)) << error;
-    client_ = std::make_unique<httplib::Client>("127.0.0.1", sim_->port());
-    client_->set_connection_timeout(5, 0);
-    client_->set_read_timeout(5, 0);
   }
   void TearDown() override {
     if (sim_) sim_->stop();
   }
-  httplib::Result get(const std::string& target) { return client_->Get(target.c_str()); }
-  std::string command(const std::string& query) {
-    auto r = get("/api/v100/status.ssi?" + query);
-    return r ? r->body : "(no reply)";
-  }
-  std::map<std::string, std::string> status() {
-    return json_members(get("/api/v100/status.ssi")->body);
-  }
+  std::string get(const std::string& target) { return body_of(raw_get(sim_->port(), target)); }
+  std::string command(const std::string& query) { return get("/api/v100/status.ssi?" + query); }
+  std::map<std::string, std::string> status() { return json_members(get("/api/v100/status.ssi")); }
 
   std::unique_ptr<Simulator> sim_;
-  std::unique_ptr<httplib::Client> client_;
 };
 
-TEST_F(SimTest, StatusDocumentHasAllMembersAsStrings) {
+// The status document and every archive, as the tool reads them; each archive
+// is read by libarchive and by GNU tar, which shares no code with either side.
+TEST_F(SimTest, StatusAndArchivesAsServed) {
   start("1.5.0");
-  auto r = get("/api/v100/status.ssi");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 200);
-  const auto members = json_members(r->body);
-  std::istringstream names(
-      "model_name firmware_version build_date license license_number hostname serial_number mac "
-      "rtc_temperature ram_memory flash_memory boot_count time uptime dali_channel_1 "
-      "dali_channel_2 dali_channel_3 dali_channel_4 ip bacnet_ip session_id username");
-  for (std::string name; names >> name;) {
-    ASSERT_TRUE(members.count(name)) << name << " missing from " << r->body;
-    EXPECT_FALSE(members.at(name).empty()) << name;
-  }
-  EXPECT_EQ(members.size(), 22u) << r->body;
-  EXPECT_EQ(members.at("model_name"), "KORVAN-4");
-  EXPECT_EQ(members.at("firmware_version"), "1.5.0");
-  EXPECT_EQ(members.at("boot_count"), "1");
-  EXPECT_EQ(members.at("ip"), "127.0.0.1");
-  EXPECT_TRUE(std::regex_match(members.at("mac"), std::regex("([0-9A-F]{2}:){5}[0-9A-F]{2}")));
-  // Identity is stable; the session is not.
-  const auto again = status();
-  EXPECT_EQ(again.at("serial_number"), members.at("serial_number"));
-  EXPECT_EQ(again.at("session_id"), members.at("session_id"));
-}
-
-// Each archive is read twice: by libarchive and by GNU tar, which does not
-// share a line of code with either the controller or the tool.
-TEST_F(SimTest, EveryConfigurationArchiveHoldsFileAndStatus) {
-  start();
+  const auto members = status();
+  EXPECT_EQ(members.size(), 22u);
+  EXPECT_EQ(members.at("model_name") + " " + members.at("firmware_version"), "KORVAN-4 1.5.0");
   TempDir dir;
   const bool gnu_tar = have_program("tar");
   for (const ConfigName& config : config_names()) {
     SCOPED_TRACE(config.name);
-    auto r = get(std::string("/api/v100/backup.ssi?config=") + config.name);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 200);
-    const Bytes body = bytes_of(r->body);
+    const Bytes body = bytes_of(get(std::string("/api/v100/backup.ssi?config=") + config.name));
     EXPECT_EQ(body, sim_->backup_archive(config.name));
-    EXPECT_EQ(body.size() % 512, 0u);
-    const auto members = unpack(body);
-    ASSERT_EQ(members.size(), 2u);
-    EXPECT_EQ(members[0].name, config.path);
-    EXPECT_EQ(members[0].data, sim_->config_file(config.name));
-    EXPECT_EQ(members[1].name, "status.txt");
-    const auto status = json_members(text_of(members[1].data));
-    EXPECT_EQ(status.at("model_name"), "KORVAN-4");
-    EXPECT_EQ(status.at("firmware_version"), "2.2.4");
-    EXPECT_FALSE(status.at("serial_number").empty());
-    EXPECT_FALSE(status.at("mac").empty());
+    const auto files = unpack(body);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].name, config.path);
+    EXPECT_EQ(files[0].data, sim_->config_file(config.name));
+    EXPECT_EQ(files[1].name, "status.txt");
+    auto identity = json_members(text_of(files[1].data));
+    EXPECT_EQ(identity, (decltype(identity){{"model_name", "KORVAN-4"},
+                                            {"firmware_version", "1.5.0"},
+                                            {"serial_number", members.at("serial_number")},
+                                            {"mac", members.at("mac")}}));
     if (!gnu_tar) continue;
     write_file(dir.file("a.tar"), body);
-    std::string listing = output_of("tar -tvf " + dir.file("a.tar") + " 2>/dev/null");
+    const std::string listing = output_of("tar -tvf " + dir.file("a.tar") + " 2>/dev/null");
     EXPECT_TRUE(
-        std::regex_search(listing, std::regex(" " + std::to_string(members[0].data.size()) + " .*" +
+        std::regex_search(listing, std::regex(" " + std::to_string(files[0].data.size()) + " .*" +
                                               (config.path + 1) + "\n.*status\\.txt")))
         << listing;
   }
-  for (const char* target :
-       {"/api/v100/backup.ssi?config=dali5", "/api/v100/backup.ssi?config=", "/api/v100/backup.ssi",
-        "/api/v100/backup.ssi?config=DALI1", "/api/v100/nothing.ssi"}) {
-    auto r = get(target);
-    ASSERT_TRUE(r) << target;
-    EXPECT_EQ(r->status, 404) << target;
-    EXPECT_TRUE(contains(r->body, "<html>")) << target;
-  }
-  EXPECT_TRUE(sim_->backup_archive("dali5").empty());
+  EXPECT_EQ(raw_get(sim_->port(), "/api/v100/backup.ssi?config=DALI1").substr(0, 12),
+            "HTTP/1.1 404");
 }
 
 // Restores against a controller on firmware 1.3.1, which takes gear layouts
@@ -192,58 +146,46 @@ TEST_F(SimTest, EveryConfigurationArchiveHoldsFileAndStatus) {
 TEST_F(SimTest, RestoreAppliesOnlySoundMembers) {
   start("1.3.1");
   EXPECT_TRUE(contains(command("action=restoreconfig"), "nothing has been uploaded"));
-  ASSERT_EQ(events_of(*sim_, "restore").size(), 1u);
-  EXPECT_FALSE(events_of(*sim_, "restore")[0].ok);
-
   const ConfigName& dali1 = *find_config_by_name("dali1");
   Bytes good = make_config_file(dali1, "1.3.1");
   good[60 + 106] = 'X';            // first letter of the first gear name (layout 2)
   store_u32(good.data() + 12, 3);  // converted three times
   seal_config_header(good, load_u32(good.data() + 8));
-  Bytes bad_crc = good;
+  Bytes bad_crc = good, bad_length = good;
   bad_crc[200] ^= 0x40;
-  Bytes bad_length = good;
-  store_u32(bad_length.data(), 7072);
-  const Bytes rlc = bytes_of("new rule set"), rlc2 = bytes_of("second rule set");
+  bad_length[0]++;
+  const Bytes rlc = bytes_of("new rule set");
   const std::string rlc_path = "/etc/config/rlc/rlc.bin";
-  const std::string not_path = "not a configuration path", dali2 = "/etc/config/dali/dali2.bin";
   auto tar = [](const char* path, const Bytes& data) { return archive_pack({{path, data, 0}}); };
-
+  const Bytes good_tar = tar(dali1.path, good);
+  Bytes bad_sum = good_tar;
+  archive_corrupt_checksum(bad_sum, 0);
   struct Case {
-    const char* what;
     Bytes upload;
     std::vector<std::string> applied;  // member paths
-    std::vector<std::string> refused;  // expected words in the refusal
-    std::string applied_line = {};     // the whole event and reply line of the first applied member
+    std::vector<std::string> refused;  // a word of each refusal
+    std::string first_line = {};       // event and reply line of the first member
   } cases[] = {
-      {"gear file",
-       tar(dali1.path, good),
+      {good_tar,
        {dali1.path},
        {},
        "applied /etc/config/dali/dali1.bin (layout 2, conversion counter 3)"},
-      {"older layout",
-       tar(dali1.path, make_config_file(dali1, "1.0.0")),
-       {dali1.path},
-       {},
-       "applied /etc/config/dali/dali1.bin (layout 1, conversion counter 0)"},
-      {"opaque file", tar(rlc_path.c_str(), rlc), {rlc_path}, {}, "applied " + rlc_path},
-      {"bad crc", tar(dali1.path, bad_crc), {}, {"checksum"}},
-      {"wrong length", tar(dali1.path, bad_length), {}, {"length field"}},
-      {"newer layout", tar(dali1.path, make_config_file(dali1, "2.2.4")), {}, {"newer"}},
-      {"path without slash", tar("etc/config/dali/dali1.bin", good), {}, {not_path}},
-      {"unknown path", tar("/etc/passwd", rlc), {}, {not_path}},
-      {"gear file as cd1", tar("/etc/config/dali/cd1.bin", good), {}, {"layout version 2 needs"}},
-      {"mixed",
-       archive_pack({{dali1.path, bad_crc, 0}, {rlc_path, rlc2, 0}}),
-       {rlc_path},
-       {"checksum"}},
-      {"backup as fetched", sim_->backup_archive("dali2"), {dali2}, {"status.txt"}},
-      {"not a tar", bytes_of(std::string(3000, 'x')), {}, {"not a tar archive"}},
-      {"firmware image", make_image("KORVAN-4", "3.0.0"), {}, {"not a tar archive"}},
-      {"end marker only", Bytes(1024, 0), {}, {"refused"}},
+      {tar(rlc_path.c_str(), rlc), {rlc_path}, {}, "applied " + rlc_path},
+      {tar(dali1.path, bad_crc), {}, {"checksum"}},
+      {tar(dali1.path, bad_length), {}, {"length field"}},
+      {tar(rlc_path.c_str(), {}), {}, {"empty file"}},
+      {tar(dali1.path, make_config_file(dali1, "2.2.4")), {}, {"layout version 3 is newer"}},
+      {tar("/etc/passwd", rlc), {}, {"not a configuration path"}},
+      {tar("/etc/config/dali/cd1.bin", good), {}, {"layout version 2 needs"}},
+      {archive_pack({{dali1.path, bad_crc, 0}, {rlc_path, rlc, 0}}), {rlc_path}, {"checksum"}},
+      {sim_->backup_archive("dali2"), {"/etc/config/dali/dali2.bin"}, {"status.txt"}},
+      {bytes_of(std::string(3000, 'x')), {}, {"not a tar archive"}},
+      {Bytes(good_tar.begin(), good_tar.begin() + 1000), {}, {"not a tar archive"}},
+      {bad_sum, {}, {"not a tar archive"}},
+      {Bytes(1024, 0), {}, {"refused"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.upload.size());
     std::map<std::string, Bytes> before;
     for (const ConfigName& config : config_names())
       before[config.path] = sim_->config_file(config.name);
@@ -256,22 +198,19 @@ TEST_F(SimTest, RestoreAppliesOnlySoundMembers) {
     archive_unpack(c.upload, uploaded, nullptr);
     for (const ArchiveMember& m : uploaded)
       if (std::count(c.applied.begin(), c.applied.end(), m.name)) {
-        EXPECT_EQ(unpack(sim_->backup_archive(find_config_by_path(m.name)->name)).at(0).data,
-                  m.data);
-        EXPECT_TRUE(contains(reply, "applied " + m.name)) << reply;
+        EXPECT_EQ(sim_->config_file(find_config_by_path(m.name)->name), m.data);
         before.erase(m.name);
       }
-    if (!c.applied_line.empty()) {
-      EXPECT_EQ(restores.at(0).detail, c.applied_line);
-      EXPECT_TRUE(contains(reply, "\n" + c.applied_line + "\n")) << reply;
+    if (!c.first_line.empty()) {
+      EXPECT_EQ(restores.at(0).detail, c.first_line);
+      EXPECT_TRUE(contains(reply, "\n" + c.first_line + "\n")) << reply;
     }
     for (const std::string& word : c.refused) {
       bool found = false;
       for (const SimEvent& e : restores) found |= !e.ok && contains(e.detail, word);
       EXPECT_TRUE(found) << word << " not among the refusals; reply: " << reply;
     }
-    // Nothing else moved.
-    for (const auto& [path, bytes] : before)
+    for (const auto& [path, bytes] : before)  // nothing else moved
       EXPECT_EQ(sim_->config_file(find_config_by_path(path)->name), bytes) << path;
   }
 }
@@ -283,30 +222,25 @@ TEST_F(SimTest, UpgradeInstallsOnlyTheMatchingImage) {
     return "hash=" + firmware_digest_hex(image) + "&size=" + std::to_string(image.size());
   };
   const Bytes image = make_image("KORVAN-4", "2.3.0"), other = make_image("KORVAN-4", "2.4.1");
-  const Bytes korvan8 = make_image("KORVAN-8", "2.3.0"), lower = make_image("korvan-4", "2.3.0");
+  const Bytes korvan8 = make_image("KORVAN-8", "2.3.0");
   const std::string hash = firmware_digest_hex(image), size = std::to_string(image.size());
   std::string upper = query(other);
   for (size_t i = 5; i < 69; ++i) upper[i] = static_cast<char>(std::toupper(upper[i]));
   struct Case {
-    const char* what;
     Bytes upload;
     std::string query;
     std::string outcome;  // in the event's detail: a refusal's word or "installed VERSION"
   } cases[] = {
-      {"wrong size", image, "hash=" + hash + "&size=" + std::to_string(image.size() - 1), "size"},
-      {"wrong hash", image, "hash=" + std::string(64, '0') + "&size=" + size, "hash"},
-      {"short hash", image, "hash=abc&size=" + size, "64 hexadecimal"},
-      {"size not a number", image, "hash=" + hash + "&size=12x", "decimal"},
-      {"no parameters", image, "", "hash"},
-      {"wrong model", korvan8, query(korvan8), "model"},
-      {"model in lower case", lower, query(lower), "model"},
-      {"too short for the block", Bytes(1000, 1), query(Bytes(1000, 1)), "too short"},
-      {"matching image", image, query(image), "installed 2.3.0"},
-      {"upper-case hash", other, upper, "installed 2.4.1"},
+      {image, "hash=" + hash + "&size=" + std::to_string(image.size() - 1), "size"},
+      {image, "hash=" + std::string(64, '0') + "&size=" + size, "hash"},
+      {korvan8, query(korvan8), "model"},
+      {Bytes(1000, 1), query(Bytes(1000, 1)), "too short"},
+      {image, query(image), "installed 2.3.0"},
+      {other, upper, "installed 2.4.1"},
   };
   std::string version = "1.3.1";
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.outcome);
     sim_->clear_events();
     sim_->receive_upload("flashraw.bin", c.upload);
     EXPECT_FALSE(command("action=firmwareupgrade&" + c.query).empty());
@@ -316,111 +250,83 @@ TEST_F(SimTest, UpgradeInstallsOnlyTheMatchingImage) {
     if (installs) version = c.outcome.substr(10);
     EXPECT_EQ(upgrades[0].ok, installs) << upgrades[0].detail;
     EXPECT_TRUE(contains(upgrades[0].detail, c.outcome)) << upgrades[0].detail;
-    EXPECT_EQ(sim_->firmware_version(), version);
     EXPECT_EQ(status()["firmware_version"], version);
   }
-  // Layout 3, refused on 1.3.1, is now taken, and the archives tell the new version.
-  const Bytes v3 = make_config_file(*find_config_by_name("dali1"), "2.2.4");
-  sim_->receive_upload("flashraw.bin", archive_pack({{"/etc/config/dali/dali1.bin", v3, 0}}));
-  command("action=restoreconfig");
-  EXPECT_EQ(sim_->config_file("dali1"), v3);
-  const auto members = unpack(sim_->backup_archive("dali1"));
-  ASSERT_EQ(members.size(), 2u);
-  EXPECT_EQ(json_members(text_of(members[1].data)).at("firmware_version"), "2.4.1");
+}
+
+// The member names of a tar body, or "(not a tar)".
+std::string names_in(const std::string& body) {
+  std::vector<ArchiveMember> members;
+  if (!archive_unpack(bytes_of(body), members, nullptr)) return "(not a tar)";
+  std::string names;
+  for (const ArchiveMember& m : members) names += m.name + ";";
+  return names;
+}
+
+// A first header whose checksum field is well-formed but holds the wrong sum.
+bool wrong_sum(const std::string& body) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < 512 && i < body.size(); ++i)
+    sum += (i >= 148 && i < 156) ? ' ' : static_cast<unsigned char>(body[i]);
+  return body.size() >= 1024 && std::stoul(body.substr(148, 7), nullptr, 8) != sum;
 }
 
 // Each fault, switched on at run time, as a client sees it on the wire.
 TEST_F(SimTest, HttpFaultsShowOnTheWire) {
   start();
   const std::string status = "/api/v100/status.ssi", backup = "/api/v100/backup.ssi?config=dali1";
-  const std::string ok = "HTTP/1.1 200";
-  using Check = std::function<void(const RawReply&, const std::string& body)>;
-  const Check html = [](auto&, auto& body) { EXPECT_TRUE(contains(body, "<html>")) << body; };
-  const Check cut = [](auto& r, auto& body) {  // some of the body, not all it announced
-    EXPECT_TRUE(!body.empty() && r.content_length() > static_cast<long>(body.size()));
-  };
+  const std::string ok = "HTTP/1.1 200", full = "/etc/config/dali/dali1.bin;status.txt;";
   struct Case {
     const char* fault;
     std::string target;
     std::string head;  // the reply starts so; "": no reply at all
-    int tar;           // libarchive opens the body: 1 yes, 0 no, -1 not asked
-    Check check;
+    std::function<bool(const std::string& body)> holds;
   } cases[] = {
-      {"status-404", status, "HTTP/1.1 404", 0, html},
-      {"status-empty", status, ok, 0,
-       [](auto& r, auto& body) {
-         EXPECT_EQ(r.content_length(), 0);
-         EXPECT_EQ(body, "");
+      {"status-404", status, "HTTP/1.1 404", [](auto& b) { return contains(b, "<html>"); }},
+      {"status-empty", status, ok, [](auto& b) { return b.empty(); }},
+      {"status-no-model", status, ok,
+       [](auto& b) { return !contains(b, "model_name") && json_members(b).size() == 21; }},
+      {"http-close", status, "", nullptr},
+      {"http-close", backup, "", nullptr},
+      {"http-truncate", status, ok, [](auto& b) { return contains(b, "\"model_name\""); }},
+      {"http-truncate", backup, ok, [&](auto& b) { return names_in(b) == full; }},
+      {"http-delay=200", status, ok, nullptr},
+      {"backup-not-tar", backup, ok, [](auto& b) { return contains(b, "<html>"); }},
+      {"backup-no-status", backup, ok,
+       [](auto& b) { return names_in(b) == "/etc/config/dali/dali1.bin;"; }},
+      {"backup-no-file", backup, ok,
+       [](auto& b) { return names_in(b) == "/tmp/etc/config/dali/dali1.bin;status.txt;"; }},
+      {"backup-bad-checksum", backup, ok,
+       [](auto& b) { return wrong_sum(b) && b.rfind("/etc/config/dali/dali1.bin", 0) == 0; }},
+      // status.txt's header claims 1 GiB (octal 10000000000) of a short body
+      {"backup-huge-member", backup, ok,
+       [](auto& b) {
+         return b.substr(512 + 7168, 10) == "status.txt" && b.size() < 16384 &&
+                b.substr(512 + 7168 + 124, 11) == "10000000000" && names_in(b) == "(not a tar)";
        }},
-      {"status-no-model", status, ok, 0,
-       [](auto&, auto& body) {
-         const auto members = json_members(body);
-         EXPECT_EQ(members.count("model_name"), 0u);
-         EXPECT_EQ(members.at("firmware_version"), "2.2.4");
-         EXPECT_EQ(members.size(), 21u);
-       }},
-      {"http-close", status, "", 0, nullptr},
-      {"http-close", backup, "", 0, nullptr},
-      {"http-truncate", status, ok, 0, cut},
-      {"http-truncate", backup, ok, -1, cut},
-      {"http-delay=200", status, ok, 0, nullptr},
-      {"backup-not-tar", backup, ok, 0, html},
-      {"backup-no-status", backup, ok, 1,
-       [](auto&, auto& body) {
-         const auto members = unpack(bytes_of(body));
-         ASSERT_EQ(members.size(), 1u);
-         EXPECT_EQ(members[0].name, "/etc/config/dali/dali1.bin");
-       }},
-      // A well-formed field holding the wrong sum, not a damaged block.
-      {"backup-bad-checksum", backup, ok, 0,
-       [](auto&, auto& body) {
-         ASSERT_GE(body.size(), 1024u);
-         unsigned sum = 0;
-         for (size_t i = 0; i < 512; ++i)
-           sum += (i >= 148 && i < 156) ? ' ' : static_cast<unsigned char>(body[i]);
-         EXPECT_NE(std::stoul(body.substr(148, 6), nullptr, 8), sum);
-         EXPECT_EQ(body.substr(0, 26), "/etc/config/dali/dali1.bin");
-       }},
-      {"backup-huge-member", backup, ok, 0,
-       [](auto&, auto& body) {
-         ASSERT_GE(body.size(), 512 + 7168 + 512u);
-         EXPECT_EQ(body.substr(512 + 7168, 10), "status.txt");
-         EXPECT_EQ(body.substr(512 + 7168 + 124, 11), "10000000000");  // 1 GiB in octal
-         EXPECT_LT(body.size(), 16384u);
-       }},
-      {"backup-huge-member=4294967295", backup, ok, 0,
-       [](auto&, auto& body) { EXPECT_EQ(body.substr(512 + 7168 + 124, 11), "37777777777"); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.fault) + " " + c.target);
     sim_->clear_faults();
     ASSERT_TRUE(sim_->set_fault(c.fault));
-    const RawReply r = raw_get(sim_->port(), c.target);
-    EXPECT_EQ(r.bytes.substr(0, c.head.size()), c.head) << r.bytes;
-    EXPECT_EQ(r.bytes.empty(), c.head.empty());
-    std::vector<ArchiveMember> members;
-    if (c.tar >= 0) {
-      EXPECT_EQ(archive_unpack(bytes_of(r.body()), members, nullptr), c.tar == 1);
-    }
-    if (c.check) c.check(r, r.body());
+    const std::string r = raw_get(sim_->port(), c.target), body = body_of(r);
+    EXPECT_EQ(r.substr(0, c.head.size()), c.head) << r;
+    EXPECT_EQ(r.empty(), c.head.empty());
+    // Only a truncated reply announces more than it sends.
+    const bool short_body = !r.empty() && content_length(r) > static_cast<long>(body.size());
+    EXPECT_EQ(short_body, contains(c.fault, "truncate"));
+    EXPECT_TRUE(!c.holds || c.holds(body)) << body.substr(0, 200);
   }
-  sim_->clear_faults();
-  const RawReply normal = raw_get(sim_->port(), status);
-  EXPECT_EQ(json_members(normal.body()).at("model_name"), "KORVAN-4");
-  EXPECT_EQ(normal.content_length(), static_cast<long>(normal.body().size()));
 }
 
 // Faults given at start, refused names, and a reply held back that does not
 // hold up stop, which takes the private state folder along.
-TEST_F(SimTest, FaultsFromOptionsRefusedNamesAndStopWhileDelayed) {
-  start("2.2.4", {"status-no-model", "http-delay=1", "tftp-drop=4", "backup-no-status"});
+TEST_F(SimTest, FaultsFromOptionsAndStopWhileDelayed) {
+  start("2.2.4", {"status-no-model", "http-delay=1", "backup-no-status"});
   EXPECT_EQ(status().count("model_name"), 0u);
-  EXPECT_EQ(unpack(bytes_of(get("/api/v100/backup.ssi?config=rlc")->body)).size(), 1u);
+  EXPECT_EQ(unpack(bytes_of(get("/api/v100/backup.ssi?config=rlc"))).size(), 1u);
   EXPECT_FALSE(sim_->set_fault("no-such-fault"));
-  EXPECT_FALSE(sim_->set_fault("tftp-drop"));
-
   const std::string dir = sim_->state_dir();
-  ASSERT_TRUE(std::filesystem::is_directory(dir));
   ASSERT_TRUE(sim_->set_fault("http-delay=120000"));
   sim_->clear_events();
   std::thread client([port = sim_->port()] { raw_get(port, "/api/v100/status.ssi", 20); });
@@ -430,54 +336,65 @@ TEST_F(SimTest, FaultsFromOptionsRefusedNamesAndStopWhileDelayed) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
   client.join();
   EXPECT_FALSE(std::filesystem::exists(dir));
-
-  SimOptions options;
-  options.faults = {"status-no-model", "http-delay=soon"};
-  Simulator bad(options);
+  Simulator bad(SimOptions{.faults = {"http-delay=soon"}});
   std::string error;
   EXPECT_FALSE(bad.start(&error));
   EXPECT_TRUE(contains(error, "http-delay=soon")) << error;
 }
 
-// The TFTP side with tftp-hpa, the client a technician has at hand.
-TEST_F(SimTest, TftpUploadAndItsFaults) {
-  if (!have_program("tftp")) GTEST_SKIP() << "tftp-hpa is not installed";
-  start();
-  TempDir dir;
-  const Bytes payload = pattern(700);
-  write_file(dir.file("up.bin"), payload);
-  const std::string put = "printf 'mode octet\\nrexmt 1\\ntimeout 4\\nput " + dir.file("up.bin") +
-                          " flashraw.bin\\nquit\\n' | timeout 20 tftp 127.0.0.1 " +
-                          std::to_string(sim_->port()) + " >/dev/null 2>&1";
-  struct Case {
-    const char* fault;  // "" for none
-    bool completes;
-    const char* fault_word;  // in a tftp-fault event
-  } cases[] = {{"", true, nullptr},
-               {"tftp-drop=2", true, "dropped"},
-               {"tftp-error", false, "error"},
-               {"tftp-stall=1", false, "stalled"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.fault);
-    sim_->clear_faults();
-    sim_->clear_events();
-    ASSERT_TRUE(!*c.fault || sim_->set_fault(c.fault));
-    run_command(put);
-    const auto uploads = events_of(*sim_, "upload");
-    ASSERT_EQ(uploads.size(), c.completes ? 1u : 0u);
-    if (c.completes) {
-      EXPECT_EQ(uploads[0].data, payload);
-      EXPECT_EQ(uploads[0].detail, "flashraw.bin 700 bytes");
-    }
-    if (c.fault_word) {
-      bool seen = false;
-      for (const SimEvent& e : events_of(*sim_, "tftp-fault"))
-        seen |= contains(e.detail, c.fault_word);
-      EXPECT_TRUE(seen) << c.fault;
-    }
+// A port taken for TCP or for UDP fails the start with its reason, returns
+// at once, and leaves neither socket bound nor anything for stop() to wait on.
+TEST(SimStart, PortInUseFailsAndLeavesNothingBound) {
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    const int taken = ::socket(AF_INET, type, 0);
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    Simulator sim(SimOptions{.port = ntohs(addr.sin_port)});
+    std::string error;
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sim.start(&error));
+    EXPECT_TRUE(contains(error, type == SOCK_STREAM ? "cannot bind TCP" : "cannot bind UDP"))
+        << error;
+    sim.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+    ::close(taken);
+    // Both halves are free again: a simulator on the same port starts.
+    EXPECT_TRUE(sim.start(&error)) << error;
   }
-  // The stalled write began to replace the upload, so nothing is left to restore.
-  EXPECT_TRUE(contains(command("action=restoreconfig"), "nothing has been uploaded"));
+}
+
+std::vector<pid_t> threads_of_this_process() {
+  std::vector<pid_t> ids;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ids.push_back(std::stoi(entry.path().filename().string()));
+  return ids;
+}
+
+// The host's SIGPIPE disposition and its own thread's mask stay as they are,
+// yet a SIGPIPE raised on any thread of the simulator (as a write to a closed
+// connection raises it) does not end the host.
+TEST(SimStart, SigpipeOnItsThreadsSparesTheHost) {
+  struct sigaction dfl {
+  }, seen{}, saved{};
+  dfl.sa_handler = SIG_DFL;
+  ASSERT_EQ(::sigaction(SIGPIPE, &dfl, &saved), 0);
+  const std::vector<pid_t> before = threads_of_this_process();
+  Simulator sim(SimOptions{});
+  ASSERT_TRUE(sim.start());
+  size_t signalled = 0;
+  for (pid_t id : threads_of_this_process())
+    if (std::find(before.begin(), before.end(), id) == before.end())
+      signalled += ::syscall(SYS_tgkill, ::getpid(), id, SIGPIPE) == 0;
+  EXPECT_GE(signalled, 2u);  // at least the TFTP server and the HTTP listener
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  EXPECT_FALSE(sigismember(&mask, SIGPIPE));
+  ::sigaction(SIGPIPE, &saved, &seen);
+  EXPECT_EQ(seen.sa_handler, SIG_DFL);
+  EXPECT_EQ(json_members(body_of(raw_get(sim.port(), "/api/v100/status.ssi"))).at("model_name"),
+            "KORVAN-4");
 }
 
 }  // namespace

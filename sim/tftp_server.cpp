@@ -444,10 +444,26 @@ void TftpServer::run_transfer(Transfer& t) {
   const std::string who = peer_text(t.peer);
   const auto interval = std::chrono::seconds(t.timeout_seconds);
   std::vector<uint8_t> buffer(kReceiveBufferSize);
-  std::vector<uint8_t> data;
-  if (t.tsize) data.reserve(static_cast<size_t>(*t.tsize));
-
   std::vector<uint8_t> last_sent = t.first_reply;
+  // The announced size is the client's word only: memory grows with what
+  // really arrives, and never past what tsize (or the limit) allows.
+  std::vector<uint8_t> data;
+  const size_t most = t.tsize ? static_cast<size_t>(*t.tsize) : t.max_upload;
+  auto keep = [&](const uint8_t* bytes, size_t n) {
+    if (data.size() + n > data.capacity())
+      data.reserve(std::max(data.size() + n, std::min(2 * data.capacity(), most)));
+    data.insert(data.end(), bytes, bytes + n);
+  };
+  // Acknowledgements of DATA go out after the configured latency; stop()
+  // still ends the wait within one slice.
+  auto send_ack = [&] {
+    const auto due = Clock::now() + std::chrono::microseconds(t.faults.ack_delay_us);
+    while (t.faults.ack_delay_us && !stopping_.load() && Clock::now() < due)
+      std::this_thread::sleep_for(
+          std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(kSliceMs)));
+    send_packet(t.fd, t.peer, last_sent);
+  };
+
   send_packet(t.fd, t.peer, last_sent);
 
   uint16_t expected = 1;  // wraps to 0 after 65535, as clients number past it
@@ -519,9 +535,7 @@ void TftpServer::run_transfer(Transfer& t) {
     if (block != expected) {
       // The client missed our ACK and sent the previous block again: confirm
       // it once more but keep its bytes only once. Anything else is stale.
-      if (blocks_acked > 0 && block == static_cast<uint16_t>(expected - 1)) {
-        send_packet(t.fd, t.peer, last_sent);
-      }
+      if (blocks_acked > 0 && block == static_cast<uint16_t>(expected - 1)) send_ack();
       continue;
     }
     if (t.faults.stall_after != 0 && blocks_acked >= t.faults.stall_after) {
@@ -535,7 +549,7 @@ void TftpServer::run_transfer(Transfer& t) {
       fail("upload larger than " + std::to_string(t.max_upload) + " bytes refused");
       return;
     }
-    data.insert(data.end(), buffer.begin() + kPayloadOffset, buffer.begin() + length);
+    keep(buffer.data() + kPayloadOffset, payload);
     ++blocks_acked;
     last_sent = make_ack(block);
     expected = static_cast<uint16_t>(block + 1);
@@ -548,10 +562,10 @@ void TftpServer::run_transfer(Transfer& t) {
       const size_t size = data.size();
       deliver(t.filename, std::move(data));
       emit("upload", t.filename + " " + std::to_string(size) + " bytes from " + who, true);
-      send_packet(t.fd, t.peer, last_sent);
+      send_ack();
       break;
     }
-    send_packet(t.fd, t.peer, last_sent);
+    send_ack();
   }
 
   // Linger briefly: if the final ACK is lost the client repeats its last
@@ -572,7 +586,7 @@ void TftpServer::run_transfer(Transfer& t) {
     }
     if (length >= 4 && load_u16be(buffer.data() + kOpcodeOffset) == kOpData &&
         load_u16be(buffer.data() + kBlockOffset) == final_block) {
-      send_packet(t.fd, t.peer, last_sent);
+      send_ack();
     }
   }
 }

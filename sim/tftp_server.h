@@ -25,6 +25,7 @@ struct TftpFaults {
   bool error_on_request = false;  // answer the write request with an ERROR packet
   unsigned drop_every = 0;        // ignore every Nth DATA packet of a transfer (0: none)
   unsigned stall_after = 0;       // go silent after N blocks acknowledged (0: never)
+  unsigned ack_delay_us = 0;      // hold every ACK of a DATA block back this long
 };
 
 // The TFTP error codes a server sends.

@@ -1,6 +1,7 @@
 #include "sim/tftp_server.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,9 +25,6 @@ class TftpServerTest : public ::testing::Test {
       std::lock_guard<std::mutex> lock(mutex_);
       uploads_.push_back(std::move(data));
     });
-    server_.set_event_handler([this](const std::string& kind, const std::string&, bool) {
-      if (kind == "tftp-error") abandoned_ = true;
-    });
     std::string error;
     ASSERT_TRUE(server_.start("127.0.0.1", 0, &error)) << error;
     port_ = std::to_string(server_.port());
@@ -44,16 +42,13 @@ class TftpServerTest : public ::testing::Test {
 
   size_t upload_count(bool clear = false) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const size_t count = uploads_.size();
-    if (clear) uploads_.clear();
-    return count;
+    return clear ? std::exchange(uploads_, {}).size() : uploads_.size();
   }
 
   TftpServer server_;
   std::string port_;
   std::mutex mutex_;
   std::vector<Bytes> uploads_;
-  std::atomic<bool> abandoned_{false};  // a "tftp-error" event came
 };
 
 // ---- real clients: %F file, %R remote name, %P port ----
@@ -62,11 +57,6 @@ const std::string kTftpHpa = "tftp -v -m binary 127.0.0.1 %P -c put %F %R";
 const std::string kAtftp =
     "atftp --tftp-timeout 1 --option 'blksize 1428' --option 'tsize 0' -p -l %F -r %R 127.0.0.1 %P";
 const std::string kCurl = "curl -sS --max-time 20 -T %F tftp://127.0.0.1:%P/%R";
-const std::string kCurlBlk =
-    "curl -sS --max-time 20 --tftp-blksize 1428 -T %F tftp://127.0.0.1:%P/%R";
-// tftp-hpa takes its retransmission interval only as a command, so this one
-// reads its commands from a script written beside the file (%F.cmd).
-const std::string kTftpHpaScript = "tftp 127.0.0.1 %P <%F.cmd";
 
 TEST_F(TftpServerTest, RealClientsUploadEveryBoundarySizeAndMeetFaults) {
   struct Case {
@@ -77,24 +67,18 @@ TEST_F(TftpServerTest, RealClientsUploadEveryBoundarySizeAndMeetFaults) {
     size_t size = 6000;
   };
   std::vector<Case> cases = {
-      {kTftpHpaScript, true, {false, 10, 0}},  // drops
-      {kAtftp, true, {false, 4, 0}},
-      {kCurl, true, {false, 10, 0}},
-      {kTftpHpa, false, {true, 0, 0}},  // errors
-      {kAtftp, false, {true, 0, 0}},
-      {kCurl, false, {true, 0, 0}},
-      {kAtftp, false, {false, 0, 2}},  // stalls
-      {"curl -sS --max-time 5 -T %F tftp://127.0.0.1:%P/%R", false, {false, 0, 2}},
+      {kAtftp, true, {false, 4, 0}},                                        // drops
+      {kCurl, true, {false, 10, 0}},      {kTftpHpa, false, {true, 0, 0}},  // errors
+      {kAtftp, false, {true, 0, 0}},      {kCurl, false, {true, 0, 0}},
+      {kAtftp, false, {false, 0, 2}},      // stalls
       {kTftpHpa, false, {}, "other.bin"},  // other names and modes
-      {kCurl, false, {}, "FLASHRAW.BIN"},
-      {"tftp 127.0.0.1 %P -c put %F %R", false},  // netascii
+      {kCurl, false, {}, "FLASHRAW.BIN"}, {"tftp 127.0.0.1 %P -c put %F %R", false},  // netascii
   };
-  for (const std::string& client : {kTftpHpa, kAtftp, kCurl, kCurlBlk})
+  for (const std::string& client : {kTftpHpa, kAtftp, kCurl})
     for (size_t size : {0, 511, 512, 513, 1428, 1024 * 1024})
       cases.push_back({client, true, {}, kTftpUploadName, size});
   TempDir dir;
   const std::string file = dir.file("up.bin");
-  write_file(file + ".cmd", "mode octet\nrexmt 3\nput " + file + " flashraw.bin\nquit\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.client + " size " + std::to_string(c.size) + " to " + c.remote);
     const std::string program = c.client.substr(0, c.client.find(' '));
@@ -212,27 +196,18 @@ TEST_F(TftpServerTest, RequestsAreAnsweredByOptionsOrFittingErrors) {
   auto oack = [](const std::vector<std::string>& fields) { return request(6, fields); };
   const Case cases[] = {
       {"no options", wrq({}), ack(0)},
-      {"mode case", wrq({}, "OCTET"), ack(0)},
       {"all three", wrq({"blksize", "1428", "tsize", "100", "timeout", "3"}),
        oack({"blksize", "1428", "tsize", "100", "timeout", "3"})},
       {"blksize upper bound", wrq({"blksize", "70000"}), oack({"blksize", "65464"})},
-      {"blksize lower bound", wrq({"BLKSIZE", "8"}), oack({"blksize", "8"})},
       {"blksize too small", wrq({"blksize", "7"}), ack(0)},
-      {"blksize not a number", wrq({"blksize", "1k"}), ack(0)},
-      {"timeout zero", wrq({"timeout", "0"}), ack(0)},
-      {"timeout 256", wrq({"timeout", "256"}), ack(0)},
       {"unknown ignored", wrq({"windowsize", "4", "tsize", "0"}), oack({"tsize", "0"})},
       {"tsize too large", wrq({"tsize", "67108865"}), error_packet(3)},
       {"read request", request(1, {"flashraw.bin", "octet"}), error_packet(2)},
       {"other name", wrq({}, "octet", "backup.tar"), error_packet(2)},
       {"netascii", wrq({}, "netascii"), error_packet(4)},
-      {"mail", wrq({}, "mail"), error_packet(4)},
       {"injected error", wrq({}), error_packet(0), {true, 0, 0}},
       {"unterminated name", Bytes{0, 2, 'f', 'l', 'a'}, error_packet(4)},
-      {"empty name", wrq({}, "octet", ""), error_packet(4)},
-      {"unknown opcode", Bytes{0, 9}, error_packet(4)},
       {"stray DATA", data_packet(1, pattern(10)), error_packet(5)},
-      {"stray ACK", ack(1), error_packet(5)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -289,24 +264,15 @@ TEST_F(TftpServerTest, BlockSizeAndUploadLimitAreEnforced) {
   struct Case {
     std::string blksize;
     size_t sent;  // payload of block 1
-    bool accepted;
   };
-  const Case cases[] = {{"8", 8, true},          {"8", 9, false}, {"65464", 65464, true},
-                        {"65464", 65465, false}, {"", 512, true}, {"", 513, false}};
+  const Case cases[] = {{"8", 9}, {"65464", 65465}, {"", 513}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.blksize + "/" + std::to_string(c.sent));
     RawPeer peer;
     std::vector<std::string> options;
     if (!c.blksize.empty()) options = {"blksize", c.blksize};
     uint16_t tid = open_transfer(peer, server_.port(), options);
     peer.send(tid, data_packet(1, pattern(c.sent)));
-    auto reply = peer.receive();
-    if (c.accepted) {
-      EXPECT_EQ(reply, ack(1));
-      peer.send(tid, error_packet(0));  // end it from our side
-    } else {
-      EXPECT_TRUE(is_error(reply, 4));
-    }
+    EXPECT_TRUE(is_error(peer.receive(), 4)) << c.sent;
   }
   // Past the upload limit, midway.
   server_.set_max_upload(1000);
@@ -319,45 +285,43 @@ TEST_F(TftpServerTest, BlockSizeAndUploadLimitAreEnforced) {
   EXPECT_EQ(upload_count(), 0u);
 }
 
-TEST_F(TftpServerTest, SilentClientGetsRetransmissionsThenIsAbandoned) {
+// The announced size reserves nothing: memory follows the blocks that really
+// arrive, and an announcement smaller than the upload does not cut it.
+TEST_F(TftpServerTest, TsizeIsTheClientsWordOnly) {
+  RawPeer idle;
+  const size_t mapped = mallinfo2().hblkhd;
+  uint16_t tid = open_transfer(idle, server_.port(), {"tsize", std::to_string(64 << 20)});
+  idle.send(tid, data_packet(1, pattern(512)));
+  EXPECT_EQ(idle.receive(), ack(1));
+  EXPECT_LT(mallinfo2().hblkhd, mapped + (8u << 20)) << "64 MiB reserved for 512 bytes";
+  idle.send(tid, error_packet(0));
   RawPeer peer;
-  uint16_t tid = open_transfer(peer, server_.port(), {"timeout", "1"});
-  uint16_t from = 0;
-  EXPECT_EQ(peer.receive(3000, &from), request(6, {"timeout", "1"}));
-  EXPECT_EQ(from, tid);
-  // Backing off 1 + 2 + 4 + 8 seconds before it gives up.
-  EXPECT_TRUE(eventually([&] { return abandoned_.load(); }, 25));
-  EXPECT_EQ(upload_count(), 0u);
-}
-
-TEST_F(TftpServerTest, BlockNumbersWrapPastTheLastOne) {
-  // 65536 blocks of 8 bytes push the block number past 65535 to 0.
-  RawPeer peer;
-  uint16_t tid = open_transfer(peer, server_.port(), {"blksize", "8"});
-  const size_t blocks = 65538;
-  Bytes content = pattern(blocks * 8 + 3);
-  for (size_t i = 0; i <= blocks; ++i) {
-    size_t begin = i * 8, end = std::min(begin + 8, content.size());
-    uint16_t block = static_cast<uint16_t>(i + 1);
-    peer.send(tid, data_packet(block, Bytes(content.begin() + begin, content.begin() + end)));
-    ASSERT_EQ(peer.receive(), ack(block)) << "block " << i + 1;
-  }
+  tid = open_transfer(peer, server_.port(), {"tsize", "10"});
+  const Bytes content = pattern(612);
+  peer.send(tid, data_packet(1, Bytes(content.begin(), content.begin() + 512)));
+  EXPECT_EQ(peer.receive(), ack(1));
+  peer.send(tid, data_packet(2, Bytes(content.begin() + 512, content.end())));
+  EXPECT_EQ(peer.receive(), ack(2));
   auto got = wait_upload();
   ASSERT_TRUE(got.has_value());
   EXPECT_TRUE(*got == content);
 }
 
-TEST_F(TftpServerTest, StopEndsRunningTransfersPromptly) {
-  RawPeer a, b;
-  uint16_t tid_a = open_transfer(a, server_.port(), {"timeout", "255"});
-  open_transfer(b, server_.port());
-  a.send(tid_a, data_packet(1, pattern(512)));
-  EXPECT_EQ(a.receive(), ack(1));
-  auto begin = std::chrono::steady_clock::now();
-  server_.stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
-  EXPECT_EQ(server_.port(), 0);
-  EXPECT_EQ(upload_count(), 0u);
+// Each ACK of a DATA block is held back by the configured latency; the
+// answer to the request is not.
+TEST_F(TftpServerTest, AckDelayHoldsBackEveryAck) {
+  server_.set_faults({.ack_delay_us = 300000});
+  RawPeer peer;
+  const auto opened = std::chrono::steady_clock::now();
+  uint16_t tid = open_transfer(peer, server_.port());
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, std::chrono::milliseconds(300));
+  for (uint16_t block : {1, 2}) {
+    const auto sent = std::chrono::steady_clock::now();
+    peer.send(tid, data_packet(block, pattern(block == 1 ? 512 : 3)));
+    EXPECT_EQ(peer.receive(), ack(block));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+  }
+  EXPECT_TRUE(wait_upload().has_value());
 }
 
 }  // namespace
