@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test demo bench asan fuzz format clean
+.PHONY: all deps build test demo bench asan fuzz format clean install package windows-check
 
 all: build
 
@@ -36,8 +36,26 @@ FUZZ_SECONDS ?= 30
 fuzz: deps
 	scripts/fuzz $(FUZZ_SECONDS)
 
+# cmake --install into PREFIX (DESTDIR is honoured for staged installs).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package $(BUILD)/torvi_1.0.0_amd64.deb (install it with dpkg -i).
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@echo "package: $(BUILD)/torvi_1.0.0_amd64.deb"
+
+# The parts without third-party libraries, cross-compiled for Windows with
+# mingw-w64; their tests run under wine when it is installed (WINE=no skips
+# installing it).
+WINDOWS_BUILD ?= build-windows
+windows-check:
+	cmake/windows-check/install-deps
+	JOBS=$(JOBS) cmake/windows-check/run $(WINDOWS_BUILD)
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz demo-out
+	rm -rf $(BUILD) build-asan build-fuzz build-windows demo-out

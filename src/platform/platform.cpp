@@ -2,6 +2,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 #else
 #include <time.h>
 
@@ -19,9 +22,19 @@ void platform_prepare_console() {
   SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
-void platform_sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
+void platform_sleep_ms(unsigned milliseconds) {
+  Sleep(milliseconds);
+}
 
-char platform_path_separator() { return '\\'; }
+char platform_path_separator() {
+  return '\\';
+}
+
+// Windows accepts either slash, so a folder typed with forward slashes
+// ("D:/backups/") needs no second separator either.
+static bool ends_with_separator(const std::string& folder) {
+  return folder.back() == '\\' || folder.back() == '/';
+}
 
 #else
 
@@ -35,13 +48,23 @@ void platform_sleep_ms(unsigned milliseconds) {
   }
 }
 
-char platform_path_separator() { return '/'; }
+char platform_path_separator() {
+  return '/';
+}
+
+static bool ends_with_separator(const std::string& folder) {
+  return folder.back() == '/';
+}
 
 #endif
 
+// An empty folder is the current folder, so the name stands alone instead of
+// becoming a path from the root; a folder given with its trailing separator
+// gets no second one.
 std::string platform_join_path(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
   std::string path = folder;
-  path += platform_path_separator();
+  if (!ends_with_separator(path)) path += platform_path_separator();
   path += name;
   return path;
 }

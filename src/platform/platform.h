@@ -16,7 +16,8 @@ void platform_sleep_ms(unsigned milliseconds);
 // The workstation's path separator: '\\' on Windows, '/' elsewhere.
 char platform_path_separator();
 
-// Joins a folder and a file name with the platform's separator.
+// Joins a folder and a file name with the platform's separator. An empty
+// folder gives the name alone; a trailing separator is not doubled.
 std::string platform_join_path(const std::string& folder, const std::string& name);
 
 }  // namespace torvi

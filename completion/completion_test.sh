@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Calls the completion functions the way readline does and checks what they
+# offer. With the path of a built korvan-sim, the fault names are read from
+# its help as at the prompt.
+set -u
+here=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
+sim=${1:-}
+. "$here/korvan-sim"  # loads torvi-cli's completion as well
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch" || exit 1
+mkdir sub
+touch a.zip b.tar c.txt fw.bin fw.binary fw.bin.txt ch1.csv 'my file.csv' sub/g.csv
+
+passed=0 failed=0
+sorted() { tr '|' '\n' | LC_ALL=C sort | paste -sd'|'; }
+
+# check WANT WORD... : WANT lists the offers separated by |; the last WORD is
+# the one being completed.
+check() {
+  local want=$1 got
+  shift
+  COMP_WORDS=("$@")
+  COMP_CWORD=$(($# - 1))
+  COMPREPLY=()
+  case $1 in
+    *korvan-sim) _korvan_sim ;;
+    *) _torvi_cli ;;
+  esac
+  got=$( (IFS='|'; echo "${COMPREPLY[*]}") | sorted)
+  want=$(sorted <<<"$want")
+  if [[ $got == "$want" ]]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: completing '$*' offers [$got], expected [$want]"
+  fi
+}
+
+check '--channel|--channelcsvfile|--channelgroupscsvfile|--channelinputscsvfile' torvi-cli --chan
+check 'get_backup|get_status' torvi-cli --action get_
+check 'get_status' torvi-cli --action = get_s
+check 'zip' torvi-cli --backupfileouttype = z
+check 'a.zip|b.tar|sub' torvi-cli --backupfilein ''
+check 'fw.bin|fw.binary' torvi-cli --firmwarefile fw
+check "'[\"ch1.csv\"]'|'[\"my file.csv\"]'|sub/" torvi-cli --channelcsvfile ''
+check "'[\"sub/g.csv\"]'" torvi-cli --channelinputscsvfile "'[\"sub/"
+check "'[1]'|'[1,2,3,4]'" torvi-cli --channel "'[1"
+check "'[\"dali1\"]'" torvi-cli --backupconfig "'[\"dali1"
+check '' torvi-cli --ip ''
+check 'make-firmware' korvan-sim m
+check '--method|--model' korvan-sim make-firmware --m
+check 'fw.bin|fw.binary|sub' korvan-sim make-firmware --out ''
+check 'sub' korvan-sim --state ''
+if [[ -n $sim ]]; then
+  check 'http-delay=' "$sim" --fault http-d
+  check 'backup-huge-member' "$sim" --fault = backup-h
+fi
+
+echo "completion: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]
