@@ -1,5 +1,5 @@
-// The imports read CSV files as the programs technicians use write them:
-// Python's csv module and LibreOffice Calc. Both get the same sheets.
+// The imports read CSV files as a spreadsheet script writes them: Python's
+// csv module, with its own quoting of commas, quotes and line breaks.
 
 #include <gtest/gtest.h>
 
@@ -17,18 +17,14 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Import = int (*)(const char*, const char*, channel_record&, const csv_read_options&);
 
-// A cell as typed: text, a number, or a yes/no that Calc keeps as a boolean
-// (shown as TRUE or FALSE). `odf` is how a spreadsheet file types it.
+// A cell as the script holds it: text (written quoted where needed), or a
+// number or boolean written as Python prints it.
 struct Cell {
-  std::string text, odf;
+  std::string text;
   bool is_text = false;
-  Cell(const char* t) : text(t), odf("office:value-type=\"string\""), is_text(true) {}
-  Cell(int n)
-      : text(std::to_string(n)), odf("office:value-type=\"float\" office:value=\"" + text + "\"") {}
-  Cell(bool b)
-      : text(b ? "true" : "false"),
-        odf("table:style-name=\"boolean\" office:value-type=\"boolean\" office:boolean-value=\"" +
-            text + "\"") {}
+  Cell(const char* t) : text(t), is_text(true) {}
+  Cell(int n) : text(std::to_string(n)) {}
+  Cell(bool b) : text(b ? "true" : "false") {}
 };
 using Sheet = std::vector<std::vector<Cell>>;
 
@@ -182,71 +178,6 @@ TEST(CsvPeers, PythonCsvWriter) {
   EXPECT_NE(channel.find(kDeskCells + ",null,1,"), std::string::npos) << channel;
   EXPECT_NE(channel.find("\r\n1,6,"), std::string::npos) << channel;
   expect_imported(dir.path());
-}
-
-// A flat ODF spreadsheet of one sheet, cells typed as Calc would store them.
-std::string flat_ods(const Sheet& rows) {
-  std::string doc =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<office:document xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\""
-      " xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\""
-      " xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\""
-      " xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\""
-      " xmlns:number=\"urn:oasis:names:tc:opendocument:xmlns:datastyle:1.0\""
-      " office:version=\"1.2\" "
-      "office:mimetype=\"application/vnd.oasis.opendocument.spreadsheet\">\n"
-      // Typing "false" gives a boolean cell shown as FALSE.
-      "<office:automatic-styles><number:boolean-style style:name=\"yes-no\"><number:boolean/>"
-      "</number:boolean-style><style:style style:name=\"boolean\" style:family=\"table-cell\""
-      " style:data-style-name=\"yes-no\"/></office:automatic-styles>\n"
-      "<office:body><office:spreadsheet><table:table table:name=\"Channel\">\n";
-  for (const auto& row : rows) {
-    doc += "<table:table-row>";
-    for (const Cell& c : row) {
-      const std::string text =
-          escaped(c.text, {{'&', "&amp;"}, {'<', "&lt;"}, {'\n', "</text:p><text:p>"}});
-      doc += c.text.empty() ? "<table:table-cell/>"
-                            : "<table:table-cell " + c.odf + "><text:p>" + text +
-                                  "</text:p></table:table-cell>";
-    }
-    doc += "</table:table-row>\n";
-  }
-  return doc + "</table:table></office:spreadsheet></office:body></office:document>\n";
-}
-
-TEST(CsvPeers, LibreOfficeSaveAsCsv) {
-  if (!test::have_program("soffice")) {
-    GTEST_SKIP() << "soffice is not on the PATH (Debian package libreoffice-calc-nogui); "
-                    "CSV files saved by LibreOffice Calc are not checked";
-  }
-  test::TempDir dir;
-  std::string sheets;
-  for (const PeerFile& f : kFiles) {
-    test::write_file(dir.file(f.name) + ".fods", flat_ods(f.rows));
-    sheets += " " + dir.file(f.name) + ".fods";
-  }
-  // Comma, double quote, UTF-8, cells as shown; once with every text cell
-  // quoted (what --convert-to does unless told), once quoted only where
-  // needed (the Save dialog's default). The private profile keeps the run
-  // away from the user's own LibreOffice.
-  const struct {
-    const char* what;
-    const char* options;
-  } exports[] = {{"all text quoted", "44,34,76,1"},
-                 {"quoted where needed", "44,34,76,1,,0,false,true,true"}};
-  for (const auto& x : exports) {
-    SCOPED_TRACE(x.what);
-    const std::string out = dir.file(x.what);
-    const std::string command =
-        "timeout 120 soffice -env:UserInstallation=file://" + dir.file("profile") +
-        " --headless --convert-to 'csv:Text - txt - csv (StarCalc):" + x.options + "' --outdir '" +
-        out + "'" + sheets + " 2>&1";
-    std::string output;
-    ASSERT_EQ(test::run_command(command, &output), 0) << output;
-    const std::string channel = text_of(out + "/channel.csv");
-    EXPECT_NE(channel.find(kDeskCells), std::string::npos) << output << channel;
-    expect_imported(out);
-  }
 }
 
 }  // namespace
