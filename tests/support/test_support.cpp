@@ -1,10 +1,13 @@
 #include "test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -26,14 +29,27 @@ std::string slurp(FILE* f) {
   std::fseek(f, 0, SEEK_END);
   return text;
 }
+
+// A scratch stream removed when closed. Windows' tmpfile() wants to write
+// to the drive's root, so there it is made in the temporary folder.
+FILE* scratch_file() {
+#ifdef _WIN32
+  char dir[MAX_PATH + 1];
+  char path[MAX_PATH + 1];
+  if (!GetTempPathA(sizeof dir, dir) || !GetTempFileNameA(dir, "tvi", 0, path)) return nullptr;
+  return std::fopen(path, "w+bD");  // D: removed when closed
+#else
+  return std::tmpfile();
+#endif
+}
 }  // namespace
 
 ConsoleCapture::ConsoleCapture()
-    : out_(std::tmpfile()),
-      err_(std::tmpfile()),
+    : out_(scratch_file()),
+      err_(scratch_file()),
       saved_out_(console_out_stream()),
       saved_err_(console_err_stream()) {
-  if (!out_ || !err_) throw std::runtime_error("tmpfile failed");
+  if (!out_ || !err_) throw std::runtime_error("cannot make a scratch file");
   console_set_streams(out_, err_);
 }
 
@@ -52,9 +68,18 @@ std::string ConsoleCapture::err() const {
 }
 
 TempDir::TempDir() {
+#ifdef _WIN32
+  const auto base = std::filesystem::temp_directory_path();
+  for (unsigned attempt = 0; path_.empty(); ++attempt) {
+    const auto dir = base / ("torvi-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(attempt));
+    if (std::filesystem::create_directory(dir)) path_ = dir.string();
+  }
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / "torvi-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -112,8 +137,8 @@ void* refuse_large_blocks(void* block, std::size_t size) {
 }
 
 bool file_exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
 
 std::string shared_dir() {
@@ -122,6 +147,16 @@ std::string shared_dir() {
   return {};
 }
 
+#ifdef _WIN32
+// The peers the POSIX tests run (GNU tar, Python) are not on a Windows
+// machine: tests that need them skip.
+int run_command(const std::string&, std::string*) {
+  return -1;
+}
+bool have_program(const std::string&) {
+  return false;
+}
+#else
 int run_command(const std::string& command, std::string* output) {
   FILE* p = ::popen(command.c_str(), "r");
   if (!p) return -1;
@@ -150,5 +185,17 @@ std::string dead_address() {
   ::close(fd);
   return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 }
+#endif
 
 }  // namespace torvi::test
+
+#ifdef _WIN32
+FILE* fmemopen(void* buffer, std::size_t size, const char* mode) {
+  FILE* f = mode[0] == 'r' ? torvi::test::scratch_file() : nullptr;
+  if (f && (std::fwrite(buffer, 1, size, f) != size || std::fseek(f, 0, SEEK_SET) != 0)) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+#endif
