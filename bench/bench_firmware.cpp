@@ -180,8 +180,7 @@ void BM_ReadPackage(benchmark::State& state, const std::string& method) {
     return;
   }
   // The reader's progress line goes nowhere while it is timed.
-  FILE* sink = std::fopen("/dev/null", "w");
-  torvi::console_set_streams(sink, sink);
+  torvi::test::QuietConsole quiet;
   std::size_t image_size = 0;
   for (auto _ : state) {
     torvi::ImageRecord record;
@@ -201,8 +200,6 @@ void BM_ReadPackage(benchmark::State& state, const std::string& method) {
     }
     image_size = record.data.size();
   }
-  torvi::console_set_streams(nullptr, nullptr);
-  if (sink) std::fclose(sink);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * image_size));
 }
 

@@ -50,13 +50,10 @@ PushFixture& fixture() {
 // The whole action, console output discarded.
 void BM_PushFirmwarePackage(benchmark::State& state) {
   PushFixture& f = fixture();
-  FILE* sink = std::fopen("/dev/null", "w");
-  torvi::console_set_streams(sink, sink);
+  torvi::test::QuietConsole quiet;
   for (auto _ : state) {
     torvi::push_firmware(f.sim->ip().c_str(), f.package_path.c_str());
   }
-  torvi::console_set_streams(nullptr, nullptr);
-  std::fclose(sink);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kImageBytes));
 }
 BENCHMARK(BM_PushFirmwarePackage)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
@@ -67,16 +64,13 @@ void BM_FirmwarePushTftp(benchmark::State& state) {
   torvi::ImageRecord record;
   record.data = f.image;
   record.size = f.image.size();
-  FILE* sink = std::fopen("/dev/null", "w");
-  torvi::console_set_streams(sink, sink);
+  torvi::test::QuietConsole quiet;
   for (auto _ : state) {
     if (torvi::firmware_push_tftp(f.sim->ip().c_str(), record) != 0) {
       state.SkipWithError("upload failed");
       break;
     }
   }
-  torvi::console_set_streams(nullptr, nullptr);
-  std::fclose(sink);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kImageBytes));
 }
 BENCHMARK(BM_FirmwarePushTftp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);

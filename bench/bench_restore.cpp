@@ -47,10 +47,8 @@ struct RestoreFixture {
 
   template <class Run>
   static void quiet(Run run) {
-    torvi::unique_file sink = torvi::file_open("/dev/null", "w");
-    torvi::console_set_streams(sink.get(), sink.get());
+    torvi::test::QuietConsole quiet;
     run();
-    torvi::console_set_streams(nullptr, nullptr);
   }
 
   torvi::test::TempDir dir;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/file.h"
+
 namespace korvan {
 namespace {
 
@@ -97,14 +99,14 @@ bool write_file_atomically(const std::string& path, const std::vector<uint8_t>& 
                            std::string* error) {
   // A half-written firmware file must not be left where the tool may pick it up.
   const std::string temp = path + ".part";
-  FILE* file = std::fopen(temp.c_str(), "wb");
+  torvi::unique_file file = torvi::file_open(temp, "wb");
   if (!file) {
     set_error(error, temp + ": " + std::strerror(errno));
     return false;
   }
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
   int saved = errno;
-  if (std::fclose(file) != 0 && ok) {
+  if (!torvi::file_close(file) && ok) {
     ok = false;
     saved = errno;
   }

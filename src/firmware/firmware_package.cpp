@@ -69,7 +69,7 @@ enum class PackageRead { ok, memory, too_large };
 
 PackageRead read_package_file(const char* path, std::vector<std::uint8_t>& bytes,
                               const FirmwareReaderFaults& faults) {
-  unique_file file(std::fopen(path, "rb"));
+  unique_file file = file_open(path, "rb");
   if (!file) return PackageRead::ok;  // an empty package, refused as unreadable
   struct stat info;
   if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode) &&
@@ -284,7 +284,7 @@ int firmware_read_binary(ImageRecord* image, Sha256Context* digest,
     console_out("Parameters error.\n");
     return FIRMWARE_ERR_PARAMETERS;
   }
-  unique_file file(std::fopen(image->path, "rb"));
+  unique_file file = file_open(image->path, "rb");
   if (!file) return FIRMWARE_OK;
   reserve_for(image->data, file.get(), kFirmwareImageMaxSize + 1, faults);
   std::uint8_t chunk[kFileChunk];

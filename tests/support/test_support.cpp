@@ -50,21 +50,32 @@ ConsoleCapture::ConsoleCapture()
       saved_out_(console_out_stream()),
       saved_err_(console_err_stream()) {
   if (!out_ || !err_) throw std::runtime_error("cannot make a scratch file");
-  console_set_streams(out_, err_);
+  console_set_streams(out_.get(), err_.get());
 }
 
 ConsoleCapture::~ConsoleCapture() {
   console_set_streams(saved_out_ == stdout ? nullptr : saved_out_,
                       saved_err_ == stderr ? nullptr : saved_err_);
-  std::fclose(out_);
-  std::fclose(err_);
 }
 
 std::string ConsoleCapture::out() const {
-  return slurp(out_);
+  return slurp(out_.get());
 }
 std::string ConsoleCapture::err() const {
-  return slurp(err_);
+  return slurp(err_.get());
+}
+
+#ifdef _WIN32
+QuietConsole::QuietConsole()
+    : sink_(file_open("NUL", "w")){
+#else
+QuietConsole::QuietConsole() : sink_(file_open("/dev/null", "w")) {
+#endif
+          console_set_streams(sink_.get(), sink_.get());
+}  // namespace torvi::test
+
+QuietConsole::~QuietConsole() {
+  console_set_streams(nullptr, nullptr);
 }
 
 TempDir::TempDir() {

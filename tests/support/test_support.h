@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace torvi::test {
 
 // Redirects console_out and console_err to temporary files for its lifetime.
@@ -20,10 +22,23 @@ class ConsoleCapture {
   std::string err() const;
 
  private:
-  FILE* out_;
-  FILE* err_;
+  unique_file out_;
+  unique_file err_;
   FILE* saved_out_;
   FILE* saved_err_;
+};
+
+// Sends console_out and console_err to the null device for its lifetime,
+// for benchmarks that time the tool without its console lines.
+class QuietConsole {
+ public:
+  QuietConsole();
+  ~QuietConsole();
+  QuietConsole(const QuietConsole&) = delete;
+  QuietConsole& operator=(const QuietConsole&) = delete;
+
+ private:
+  unique_file sink_;
 };
 
 // A fresh folder under the system's temporary folder, removed with its contents.
