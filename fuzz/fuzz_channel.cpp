@@ -2,11 +2,16 @@
 // controller on each firmware generation, and fetched archives read for
 // their gear file. The first bytes choose the kind, the firmware, the size
 // and the layout version, so the conversions see files of their exact
-// lengths; the rest is the file.
+// lengths; the rest is the file. Every kind (and one past the last) meets
+// every target layout: gear layouts 1 to 3 and device layouts 1 to 3 are each
+// selected by one of the firmware versions, and a missing version too.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <span>
 #include <vector>
 
 #include "channel/channel_file.h"
@@ -27,8 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t kind = data[0] % 19;
   const char* firmware = kFirmware[data[1] % std::size(kFirmware)];
   const std::size_t length = kLengths[data[2] % std::size(kLengths)];
-  std::vector<std::uint8_t> file(data + 4, data + size);
-  if (length != 0) file.resize(length, 0);
+  // A short input is repeated up to the chosen length, so every entry of the
+  // file holds fuzzed bytes, not only the first ones.
+  const std::span<const std::uint8_t> body(data + 4, size - 4);
+  std::vector<std::uint8_t> file(length != 0 ? length : body.size());
+  for (std::size_t at = 0; at < file.size() && !body.empty(); at += body.size()) {
+    std::memcpy(file.data() + at, body.data(), std::min(body.size(), file.size() - at));
+  }
   if (file.size() >= kHeaderSize) store_u32(file.data() + kHeaderVersion, data[3] % 5);
 
   std::vector<std::uint8_t> out;

@@ -8,7 +8,7 @@
 
 inline void fuzz_quiet_console() {
   static const bool quiet = [] {
-    std::FILE* sink = std::fopen("/dev/null", "w");
+    std::FILE* sink = std::fopen("/dev/null", "w");  // held for the process
     torvi::console_set_streams(sink, sink);
     return true;
   }();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "import/csv_frame.h"
+#include "link/transfers.h"
 
 namespace torvi {
 
@@ -23,7 +24,7 @@ int get_backup(const char* ip, const char* backupFileOut, const char* backupFile
                const std::vector<std::string>* backupConfig);
 
 // Sends a backup (ZIP or single tar) back and has the controller restore it.
-int put_backup(const char* ip, const char* backupFileIn);
+int put_backup(const char* ip, const char* backupFileIn, const UploadLimits& limits = {});
 
 // Overlays CSV rows on channel configurations and sends them back, one
 // channel after another. `options` reach the CSV tokenizer (tests only).
@@ -31,9 +32,9 @@ int setup_channel(const char* ip, const std::vector<std::uint32_t>* channels,
                   const std::vector<std::string>* channelCsvFiles,
                   const std::vector<std::string>* channelGroupsCsvFiles,
                   const std::vector<std::string>* channelInputsCsvFiles,
-                  const csv_read_options& options = {});
+                  const csv_read_options& options = {}, const UploadLimits& limits = {});
 
 // Checks a firmware package or raw image and installs it on the controller.
-int push_firmware(const char* ip, const char* firmwareFile);
+int push_firmware(const char* ip, const char* firmwareFile, const UploadLimits& limits = {});
 
 }  // namespace torvi

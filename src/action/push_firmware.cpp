@@ -42,7 +42,7 @@ bool read_image(ImageRecord& record, Sha256Digest& digest) {
 
 }  // namespace
 
-int push_firmware(const char* ip, const char* firmwareFile) {
+int push_firmware(const char* ip, const char* firmwareFile, const UploadLimits& limits) {
   if (!ip) {
     console_out("Missing arguments for action push_firmware.");
     return 2;
@@ -55,7 +55,7 @@ int push_firmware(const char* ip, const char* firmwareFile) {
     console_out("FIRMWARE FILE IS NOT VALID!");
     return 1;
   }
-  if (firmware_push_tftp(ip, record) != 0) return 1;
+  if (firmware_push_tftp(ip, record, limits) != 0) return 1;
   console_out("OK\n");
   if (firmware_upgrade_request(ip, digest.data(), record.size) == 0) console_out("OK\n");
   return 1;

@@ -1,3 +1,5 @@
+#include "action/put_backup.h"
+
 #include <ctime>
 #include <vector>
 
@@ -36,12 +38,26 @@ std::vector<std::uint8_t> restore_tar(const char* member, const std::vector<std:
   return tar_memory_take(writer);
 }
 
-// Converts, wraps and pushes each configuration of a backup archive, in the
-// archive's order. The result is that of the last entry that got as far as
-// the conversion.
-int restore_archive(const char* ip, const StatusRecord& status, const backup_zip_reader& zip) {
+// Pushes a single tar file as it is.
+int push_tar_file(const char* ip, const char* path, const UploadLimits& limits) {
+  tar_stream check;
+  const int code = tar_open(check, path, "r");
+  if (code != TAR_OK) {
+    console_out("Error %d opening tar file.", code);
+    return 0;
+  }
+  tar_close(check);
+  std::vector<std::uint8_t> bytes;
+  if (!platform_read_file(path, bytes, kBackupEntryMax) || bytes.empty()) return 0;
+  if (backup_push(ip, bytes, limits) == 0) console_out("OK\n");
+  return 0;
+}
+
+}  // namespace
+
+int put_backup_restore_zip(const char* firmware_version, const backup_zip_reader& zip,
+                           const backup_push_step& push) {
   int result = 0;
-  const char* firmware = status.firmware_version ? status.firmware_version->c_str() : nullptr;
   const std::uint64_t count = backup_zip_count(zip);
   for (std::uint64_t i = 0; i < count; ++i) {
     backup_zip_entry entry;
@@ -54,7 +70,7 @@ int restore_archive(const char* ip, const StatusRecord& status, const backup_zip
     if (!read_config_member(bytes, row->member, kTag, member)) continue;
 
     std::vector<std::uint8_t> converted;
-    const int code = convert_config(row->kind, firmware, member, converted);
+    const int code = convert_config(row->kind, firmware_version, member, converted);
     if (code != CONVERT_OK || converted.empty()) {
       console_out("%s\tpush backup file '%s'.\n", kBackupTag, row->member);
       result = code != CONVERT_OK ? code : 1;
@@ -63,31 +79,14 @@ int restore_archive(const char* ip, const StatusRecord& status, const backup_zip
     result = 0;
     const std::vector<std::uint8_t> archive = restore_tar(row->member, converted);
     console_out("%s\tpush backup file '%s'.\n", kBackupTag, row->member);
-    if (!archive.empty() && backup_push(ip, archive) == 0) {
+    if (!archive.empty() && push(archive) == 0) {
       console_out("\033[32m%s\tbackup push completed.\n\n\033[0m", kBackupTag);
     }
   }
   return result;
 }
 
-// Pushes a single tar file as it is.
-int push_tar_file(const char* ip, const char* path) {
-  tar_stream check;
-  const int code = tar_open(check, path, "r");
-  if (code != TAR_OK) {
-    console_out("Error %d opening tar file.", code);
-    return 0;
-  }
-  tar_close(check);
-  std::vector<std::uint8_t> bytes;
-  if (!platform_read_file(path, bytes, kBackupEntryMax) || bytes.empty()) return 0;
-  if (backup_push(ip, bytes) == 0) console_out("OK\n");
-  return 0;
-}
-
-}  // namespace
-
-int put_backup(const char* ip, const char* backupFileIn) {
+int put_backup(const char* ip, const char* backupFileIn, const UploadLimits& limits) {
   // Without a backup there is nothing to restore: the controller is not
   // even asked for its status.
   if (!ip || !backupFileIn) {
@@ -103,9 +102,12 @@ int put_backup(const char* ip, const char* backupFileIn) {
   console_out("model_name=%s\r\n", status.model_name->c_str());
   backup_zip_reader zip;
   if (backup_zip_open_read(zip, backupFileIn) == 0) {
-    result = restore_archive(ip, status, zip);
+    const char* firmware = status.firmware_version ? status.firmware_version->c_str() : nullptr;
+    result = put_backup_restore_zip(firmware, zip, [&](std::span<const std::uint8_t> archive) {
+      return backup_push(ip, archive, limits);
+    });
   } else {
-    result = push_tar_file(ip, backupFileIn);
+    result = push_tar_file(ip, backupFileIn, limits);
   }
   status_free(&status);
   return result;

@@ -26,7 +26,7 @@ int setup_channel(const char* ip, const std::vector<std::uint32_t>* channels,
                   const std::vector<std::string>* channelCsvFiles,
                   const std::vector<std::string>* channelGroupsCsvFiles,
                   const std::vector<std::string>* channelInputsCsvFiles,
-                  const csv_read_options& options) {
+                  const csv_read_options& options, const UploadLimits& limits) {
   const bool csv = channelCsvFiles || channelGroupsCsvFiles;
   if (!channels || (!csv && (!channelInputsCsvFiles || !ip)) || (csv && !ip)) {
     console_out("Missing arguments for action setup_channel.");
@@ -67,7 +67,7 @@ int setup_channel(const char* ip, const std::vector<std::uint32_t>* channels,
     if (written != 0) continue;
 
     backup_list_tar(&writer);
-    if (backup_push(ip, tar_memory_data(writer)) == 0) console_out("OK\n");
+    if (backup_push(ip, tar_memory_data(writer), limits) == 0) console_out("OK\n");
   }
   return 0;
 }

@@ -183,7 +183,7 @@ const backup_restore_row* backup_restore_lookup(std::string_view entry) {
   return nullptr;
 }
 
-int backup_push(const char* ip, std::span<const std::uint8_t> archive) {
+int backup_push(const char* ip, std::span<const std::uint8_t> archive, const UploadLimits& limits) {
   if (!ip || archive.empty()) return 1;
   ImageRecord record;
   try {
@@ -192,7 +192,7 @@ int backup_push(const char* ip, std::span<const std::uint8_t> archive) {
     return 1;
   }
   record.size = record.data.size();
-  if (firmware_push_tftp(ip, record) != 0) return 1;
+  if (firmware_push_tftp(ip, record, limits) != 0) return 1;
   console_out("%s\tbackup file pushed.\n", kTag);
   if (backup_restore_request(ip) != 0) return 1;
   console_out("%s\tbackup file restore started.\n", kTag);

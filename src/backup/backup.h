@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "link/records.h"
+#include "link/transfers.h"
 #include "tar/tar_stream.h"
 
 namespace torvi {
@@ -56,6 +57,7 @@ const backup_restore_row* backup_restore_lookup(std::string_view entry);
 // Uploads a finished tar archive to the controller and asks it to restore
 // it; the request is sent only after a complete upload. 0 on success, 1
 // when an argument is missing or either transfer failed.
-int backup_push(const char* ip, std::span<const std::uint8_t> archive);
+int backup_push(const char* ip, std::span<const std::uint8_t> archive,
+                const UploadLimits& limits = {});
 
 }  // namespace torvi

@@ -120,7 +120,7 @@ const std::vector<T>* list_or_null(const std::optional<std::vector<T>>& list) {
 }
 
 // Runs the action the options name; its result.
-int dispatch(const CommandOptions& o) {
+int dispatch(const CommandOptions& o, const UploadLimits& limits) {
   if (!o.optAction) return 0;
   const std::string& action = *o.optAction;
   const char* ip = text_or_null(o.optIP);
@@ -128,13 +128,13 @@ int dispatch(const CommandOptions& o) {
     return get_backup(ip, text_or_null(o.optBackupFileOut), text_or_null(o.optBackupFileOutType),
                       list_or_null(o.optBackupConfig));
   }
-  if (action == "put_backup") return put_backup(ip, text_or_null(o.optBackupFileIn));
+  if (action == "put_backup") return put_backup(ip, text_or_null(o.optBackupFileIn), limits);
   if (action == "setup_channel") {
     return setup_channel(ip, list_or_null(o.optChannel), list_or_null(o.optChannelCsvFile),
                          list_or_null(o.optChannelGroupsCsvFile),
-                         list_or_null(o.optChannelInputsCsvFile));
+                         list_or_null(o.optChannelInputsCsvFile), {}, limits);
   }
-  if (action == "push_firmware") return push_firmware(ip, text_or_null(o.optFirmwareFile));
+  if (action == "push_firmware") return push_firmware(ip, text_or_null(o.optFirmwareFile), limits);
   if (action == "get_status") return get_status(ip);
   return 0;
 }
@@ -257,6 +257,10 @@ std::optional<int> cli_scan_options(int argc, char** argv, CommandOptions& optio
 }
 
 int cli_run(int argc, char** argv, void (*pause)(unsigned milliseconds)) {
+  return cli_run(argc, argv, cli_hooks{pause, {}});
+}
+
+int cli_run(int argc, char** argv, const cli_hooks& hooks) {
   CommandOptions options;
   console_out("torvi-cli\n");
   curl_global_init(CURL_GLOBAL_ALL);
@@ -277,7 +281,7 @@ int cli_run(int argc, char** argv, void (*pause)(unsigned milliseconds)) {
   }
 
   // A CSV file the tokenizer could not read ends the run at once.
-  if (dispatch(options) == ACTION_ABORTED) {
+  if (dispatch(options, hooks.upload) == ACTION_ABORTED) {
     std::fflush(console_out_stream());
     return 1;
   }
@@ -285,7 +289,7 @@ int cli_run(int argc, char** argv, void (*pause)(unsigned milliseconds)) {
   options = CommandOptions{};
   curl_global_cleanup();
   std::fflush(console_out_stream());
-  if (pause) pause(kClosingPauseMs);
+  if (hooks.pause) hooks.pause(kClosingPauseMs);
   return 0;
 }
 

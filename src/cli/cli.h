@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "link/transfers.h"
+
 namespace torvi {
 
 // Everything the command line gave; absent options stay empty.
@@ -49,5 +51,13 @@ std::optional<int> cli_scan_options(int argc, char** argv, CommandOptions& optio
 // the closing pause (`pause` may be null so that in-process runs skip it).
 // Returns the process exit status.
 int cli_run(int argc, char** argv, void (*pause)(unsigned milliseconds));
+
+// What an in-process run may change: the closing pause (null skips it) and
+// the uploads' time limits, which the tool itself never shortens.
+struct cli_hooks {
+  void (*pause)(unsigned milliseconds) = nullptr;
+  UploadLimits upload;
+};
+int cli_run(int argc, char** argv, const cli_hooks& hooks);
 
 }  // namespace torvi
