@@ -8,24 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "refusing_new.h"
 #include "test_support.h"
-
-// This test program's own operator new refuses blocks whose size lies in
-// [g_refuse_from, g_refuse_to) (none inlined, so the compiler never pairs
-// malloc with delete).
-static std::size_t g_refuse_from = SIZE_MAX, g_refuse_to = SIZE_MAX;
-__attribute__((noinline)) void* operator new(std::size_t size) {
-  const bool refused = size >= g_refuse_from && size < g_refuse_to;
-  void* block = refused ? nullptr : std::malloc(size ? size : 1);
-  if (!block) throw std::bad_alloc();
-  return block;
-}
-__attribute__((noinline)) void operator delete(void* block) noexcept {
-  std::free(block);
-}
-__attribute__((noinline)) void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
 
 namespace torvi {
 namespace {
@@ -123,9 +107,9 @@ TEST(BackupCheck, ResultsAndLines) {
     test::ConsoleCapture capture;
     backup_file file;
     file.received.data = c.answer;
-    std::tie(g_refuse_from, g_refuse_to) = std::tie(c.refuse_from, c.refuse_to);
+    std::tie(test::refuse_from, test::refuse_to) = std::tie(c.refuse_from, c.refuse_to);
     const int result = backup_check_file(&file);
-    g_refuse_from = g_refuse_to = SIZE_MAX;
+    test::refuse_from = test::refuse_to = SIZE_MAX;
     EXPECT_EQ(result, c.result) << c.name;
     EXPECT_EQ(capture.out(), c.out) << c.name;
   }

@@ -13,22 +13,8 @@
 #include <sstream>
 
 #include "link/verbose.h"
+#include "refusing_new.h"
 #include "test_support.h"
-
-// This test program's own operator new refuses blocks of g_refuse_from bytes
-// or more (none inlined, so the compiler never pairs malloc with delete).
-static std::size_t g_refuse_from = SIZE_MAX;
-__attribute__((noinline)) void* operator new(std::size_t size) {
-  void* block = size < g_refuse_from ? std::malloc(size ? size : 1) : nullptr;
-  if (!block) throw std::bad_alloc();
-  return block;
-}
-__attribute__((noinline)) void operator delete(void* block) noexcept {
-  std::free(block);
-}
-__attribute__((noinline)) void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
 
 namespace torvi {
 namespace {
@@ -164,7 +150,7 @@ std::string scan_without_memory(std::vector<std::string> args, int* signal) {
     dup2(open("/dev/null", O_WRONLY), 1);  // the echo lines
     Argv a(std::move(args));
     CommandOptions options;
-    g_refuse_from = 4096;
+    test::refuse_from = 4096;
     cli_scan_options(a.argc(), a.argv(), options);
     _exit(0);
   }

@@ -6,20 +6,7 @@
 #include <new>
 #include <string>
 
-// This test program's own operator new refuses blocks of g_refuse_from bytes
-// or more (none inlined, so the compiler never pairs malloc with delete).
-static std::size_t g_refuse_from = SIZE_MAX;
-__attribute__((noinline)) void* operator new(std::size_t size) {
-  void* block = size < g_refuse_from ? std::malloc(size ? size : 1) : nullptr;
-  if (!block) throw std::bad_alloc();
-  return block;
-}
-__attribute__((noinline)) void operator delete(void* block) noexcept {
-  std::free(block);
-}
-__attribute__((noinline)) void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
-}
+#include "refusing_new.h"
 
 namespace torvi {
 namespace {
@@ -69,9 +56,9 @@ TEST(StatusParse, PairsMembersByStringTokens) {
   for (const auto& c : cases) {
     StatusRecord record;
     const ReceiveBuffer reply = reply_of(c.reply);
-    g_refuse_from = c.refuse;
+    test::refuse_from = c.refuse;
     const int result = status_parse(reply, record);
-    g_refuse_from = SIZE_MAX;
+    test::refuse_from = SIZE_MAX;
     const std::string name = c.reply.substr(0, 50);
     EXPECT_EQ(result, c.result) << name;
     EXPECT_EQ(
