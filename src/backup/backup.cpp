@@ -55,9 +55,34 @@ constexpr Identity kIdentity[] = {
     {"mac", &backup_file::mac},
 };
 
-// Takes the four identity keys from the JSON text of "status.txt". Keys and
-// values pair by string tokens; a broken text is read up to its error.
-void read_identity(const char* text, backup_file& file) {
+constexpr backup_restore_row kRestoreTable[] = {
+    {0, "systemconfig.tar", "/etc/config/system/systemconfig.bin"},
+    {1, "dali1.tar", "/etc/config/dali/dali1.bin"},
+    {2, "dali2.tar", "/etc/config/dali/dali2.bin"},
+    {3, "dali3.tar", "/etc/config/dali/dali3.bin"},
+    {4, "dali4.tar", "/etc/config/dali/dali4.bin"},
+    {5, "cd1.tar", "/etc/config/dali/cd1.bin"},
+    {6, "cd2.tar", "/etc/config/dali/cd2.bin"},
+    {7, "cd3.tar", "/etc/config/dali/cd3.bin"},
+    {8, "cd4.tar", "/etc/config/dali/cd4.bin"},
+    {9, "schedules.tar", "/etc/config/schedule/schedule.bin"},
+    {10, "rlc.tar", "/etc/config/rlc/rlc.bin"},
+    {11, "system_ui32.tar", "/etc/config/nvp/system_ui32.bin"},
+    {12, "dalv.tar", "/etc/config/nvp/dalv.bin"},
+    {13, "daeu.tar", "/etc/config/nvp/daeu.bin"},
+    {14, "daeutr.tar", "/etc/config/nvp/daeutr.bin"},
+    {15, "daeutc.tar", "/etc/config/nvp/daeutc.bin"},
+    {16, "dacdlcm.tar", "/etc/config/nvp/dacdlcm.bin"},
+    {17, "dacdlcr.tar", "/etc/config/nvp/dacdlcr.bin"},
+};
+
+const char* or_null(const std::optional<std::string>& text) {
+  return text ? text->c_str() : "(null)";
+}
+
+}  // namespace
+
+void backup_read_identity(const char* text, backup_file& file) {
   JsonParser parser{};
   jp_open_string(parser, text);
   bool inside = false;
@@ -89,33 +114,6 @@ void read_identity(const char* text, backup_file& file) {
   }
   jp_close(parser);
 }
-
-constexpr backup_restore_row kRestoreTable[] = {
-    {0, "systemconfig.tar", "/etc/config/system/systemconfig.bin"},
-    {1, "dali1.tar", "/etc/config/dali/dali1.bin"},
-    {2, "dali2.tar", "/etc/config/dali/dali2.bin"},
-    {3, "dali3.tar", "/etc/config/dali/dali3.bin"},
-    {4, "dali4.tar", "/etc/config/dali/dali4.bin"},
-    {5, "cd1.tar", "/etc/config/dali/cd1.bin"},
-    {6, "cd2.tar", "/etc/config/dali/cd2.bin"},
-    {7, "cd3.tar", "/etc/config/dali/cd3.bin"},
-    {8, "cd4.tar", "/etc/config/dali/cd4.bin"},
-    {9, "schedules.tar", "/etc/config/schedule/schedule.bin"},
-    {10, "rlc.tar", "/etc/config/rlc/rlc.bin"},
-    {11, "system_ui32.tar", "/etc/config/nvp/system_ui32.bin"},
-    {12, "dalv.tar", "/etc/config/nvp/dalv.bin"},
-    {13, "daeu.tar", "/etc/config/nvp/daeu.bin"},
-    {14, "daeutr.tar", "/etc/config/nvp/daeutr.bin"},
-    {15, "daeutc.tar", "/etc/config/nvp/daeutc.bin"},
-    {16, "dacdlcm.tar", "/etc/config/nvp/dacdlcm.bin"},
-    {17, "dacdlcr.tar", "/etc/config/nvp/dacdlcr.bin"},
-};
-
-const char* or_null(const std::optional<std::string>& text) {
-  return text ? text->c_str() : "(null)";
-}
-
-}  // namespace
 
 int backup_check_file(backup_file* file) {
   if (!file || file->received.data.empty()) return 1;
@@ -151,7 +149,7 @@ int backup_check_file(backup_file* file) {
       result = listing.status;
     } else {
       text[header.size] = 0;
-      read_identity(reinterpret_cast<const char*>(text.data()), *file);
+      backup_read_identity(reinterpret_cast<const char*>(text.data()), *file);
       console_out("%s\tmodel name: %s\r\n", kTag, or_null(file->model_name));
       console_out("%s\tfirmware version: %s\r\n", kTag, or_null(file->firmware_version));
       console_out("%s\tserial number: %s\r\n", kTag, or_null(file->serial_number));

@@ -24,6 +24,10 @@ struct backup_file {
   std::optional<std::string> mac;
 };
 
+// Takes the four identity keys from the JSON text of "status.txt". Keys and
+// values pair by string tokens; a broken text is read up to its error.
+void backup_read_identity(const char* text, backup_file& file);
+
 // Lists the archive and reads its "status.txt" (a value that cannot be
 // copied for want of memory is dropped). 0 when the archive is a usable
 // backup; 1 without data, 2 without "status.txt", 3 when fewer than two

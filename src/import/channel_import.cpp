@@ -132,10 +132,10 @@ int import_channel_csv(const char* firmware_version, const char* path, channel_r
   const csv_rows rows{
       [&](std::uint32_t column, const char* field) { convert(row, column, field); },
       [&] {
-        if (firmware_version && row.entry < kGearEntryCount) {
-          apply(row, layout_for_firmware(firmware_layout_table, firmware_version), record);
-        }
-        return IMPORT_OK;
+        if (row.entry >= kGearEntryCount) return csv_applied{csv_fate::index_range, row.entry};
+        if (!firmware_version) return csv_applied{csv_fate::no_firmware, row.entry};
+        apply(row, layout_for_firmware(firmware_layout_table, firmware_version), record);
+        return csv_applied{csv_fate::applied, row.entry};
       },
       [&] { row = gear_row{}; },
   };

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "json/json_parser.h"
 #include "platform/console.h"
@@ -21,20 +23,29 @@ constexpr unsigned char kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
 struct frame {
   const csv_kind& kind;
   const csv_rows& rows;
+  const csv_observer* observer;
   std::uint32_t column = 0;
   unsigned long fields_read = 0;
   unsigned long rows_read = 0;
   bool comment = false;
   std::int32_t version = 0;
   bool stopped = false;
+  // The row's fields as a report shows them (only with an observer).
+  std::vector<std::string> texts;
+  std::vector<std::size_t> lengths;
 };
 
-void on_field(void* text, std::size_t, void* data) {
+void on_field(void* text, std::size_t length, void* data) {
   frame& f = *static_cast<frame*>(data);
   ++f.fields_read;
-  if (f.stopped) return;
   const char* field = text ? static_cast<const char*>(text) : "";
-  if (field[0] == '#') {
+  if (f.observer && f.column < f.kind.fields) {
+    f.texts.emplace_back(field, std::min(length, kReportFieldMax));
+    f.lengths.push_back(length);
+  }
+  if (f.stopped) {
+    // An ended import reads nothing more.
+  } else if (field[0] == '#') {
     f.comment = true;
     if (std::strstr(field, f.kind.version_prefix)) {
       f.version = csv_atoi(field + std::strlen(f.kind.version_prefix));
@@ -45,13 +56,30 @@ void on_field(void* text, std::size_t, void* data) {
   ++f.column;
 }
 
+// The fate of a row the import has ended with, before any apply.
+csv_fate shape_fate(const frame& f) {
+  if (f.stopped) return csv_fate::not_reached;
+  if (f.comment) return csv_fate::comment;
+  if (f.version == 0) return csv_fate::no_version;
+  if (f.version != 1) return csv_fate::wrong_version;
+  if (f.column != f.kind.fields) return csv_fate::field_count;
+  return csv_fate::applied;
+}
+
 void on_row(int, void* data) {
   frame& f = *static_cast<frame*>(data);
   ++f.rows_read;
-  if (f.stopped) return;
-  if (!f.comment && f.version == 1 && f.column == f.kind.fields &&
-      f.rows.apply() == IMPORT_STOPPED) {
-    f.stopped = true;
+  csv_applied verdict{shape_fate(f), 0};
+  const std::uint32_t fields = f.column;
+  if (verdict.fate == csv_fate::applied) {
+    verdict = f.rows.apply();
+    if (verdict.fate == csv_fate::layout) f.stopped = true;
+  }
+  if (f.observer) {
+    f.observer->row({f.rows_read, fields, verdict.fate, f.version, verdict.index, f.texts,
+                     f.lengths});
+    f.texts.clear();
+    f.lengths.clear();
   }
   f.rows.reset();
   f.comment = false;
@@ -122,7 +150,7 @@ int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
   csv_set_opts(&parser, CSV_APPEND_NULL);
   if (options.reallocate) csv_set_realloc_func(&parser, options.reallocate);
 
-  frame f{kind, rows};
+  frame f{kind, rows, options.observer};
   unsigned char chunk[kChunk];
   bool first = true;
   for (;;) {
@@ -136,14 +164,19 @@ int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
     }
     first = false;
     if (csv_parse(&parser, start, n, on_field, on_row, &f) != n) {
-      console_err("Error while parsing file: %s\n", csv_strerror(csv_error(&parser)));
+      const char* reason = csv_strerror(csv_error(&parser));
+      if (f.observer) {
+        f.observer->parse_error(f.rows_read + 1, reason);
+      } else {
+        console_err("Error while parsing file: %s\n", reason);
+      }
       return IMPORT_PARSE_ERROR;
     }
-    if (f.stopped) return IMPORT_STOPPED;
+    if (f.stopped && !f.observer) return IMPORT_STOPPED;
   }
   csv_fini(&parser, on_field, on_row, &f);
   if (f.stopped) return IMPORT_STOPPED;
-  console_out("%lu fields, %lu rows\n", f.fields_read, f.rows_read);
+  if (!f.observer) console_out("%lu fields, %lu rows\n", f.fields_read, f.rows_read);
   return IMPORT_OK;
 }
 
@@ -153,6 +186,7 @@ int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
                const csv_read_options& options) {
   unique_file file = path ? file_open(path, "rb") : nullptr;
   if (!file) {
+    if (options.observer) return IMPORT_FAILED;
     console_out("%s\terror opening '%s'.\r\n", kind.tag, path ? path : "(null)");
     return IMPORT_FAILED;
   }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace torvi {
 
@@ -34,20 +35,69 @@ struct csv_kind {
   std::uint32_t fields;        // a data row has exactly this many
 };
 
+// What became of one row of a CSV file, for a caller that reports it.
+enum class csv_fate : std::uint8_t {
+  applied,        // written into the channel record
+  comment,        // a field began with "#" (a version line is one too)
+  no_version,     // no version line came before it
+  wrong_version,  // the version line declared another version than 1
+  field_count,    // not exactly the kind's number of fields
+  index_range,    // the entry, device or group index is beyond the file
+  no_firmware,    // the controller's firmware version is not known
+  layout,         // the controller's layout cannot take the row: the import ends
+  not_reached,    // after an import had ended
+};
+
+// An import's verdict on a row that has the right shape, and the index of
+// the entry, device or group it names.
+struct csv_applied {
+  csv_fate fate;
+  std::uint32_t index;
+};
+
 // An import's own part. `convert` gets each data field of a version-1 file
 // that is not in a comment row, by column below kind.fields; `apply` gets
-// every such row with exactly kind.fields fields and returns IMPORT_OK or
-// IMPORT_STOPPED; `reset` clears the per-row values after every row.
+// every such row with exactly kind.fields fields; `reset` clears the
+// per-row values after every row. A row whose fate is csv_fate::layout
+// ends the import (IMPORT_STOPPED).
 struct csv_rows {
   std::function<void(std::uint32_t column, const char* field)> convert;
-  std::function<int()> apply;
+  std::function<csv_applied()> apply;
   std::function<void()> reset;
+};
+
+// The longest field text a report carries; the import itself keeps no more
+// of a field than its widest column takes.
+constexpr std::size_t kReportFieldMax = 256;
+
+// One row as a report sees it, right after the import has dealt with it.
+struct csv_row_report {
+  unsigned long row;  // 1 for the first row the tokenizer gave
+  std::uint32_t fields;
+  csv_fate fate;
+  std::int32_t version;  // as declared when the row ended
+  std::uint32_t index;   // for applied and index_range rows
+  // The row's first fields (as many as the kind takes), each cut to
+  // kReportFieldMax bytes, with the length it really had.
+  std::span<const std::string> texts;
+  std::span<const std::size_t> lengths;
+};
+
+// A caller that wants each row's fate instead of the import's console
+// lines. With one, the import prints nothing: the file that does not open,
+// the tokenizer's error and the summary line are left to the caller, and a
+// row that ends the import leaves the rest reported as not_reached.
+struct csv_observer {
+  std::function<void(const csv_row_report&)> row;
+  // The tokenizer failed in row `row` (counted as above) for `reason`.
+  std::function<void(unsigned long row, const char* reason)> parse_error;
 };
 
 // How the tokenizer gets its memory: null for libcsv's own realloc. Tests
 // hand in one that refuses, to reach the tokenizer's error.
 struct csv_read_options {
   void* (*reallocate)(void* block, std::size_t size) = nullptr;
+  const csv_observer* observer = nullptr;
 };
 
 // Reads the file at `path`. A file that cannot be opened gives

@@ -23,7 +23,8 @@ struct Recorder {
     return {[this](std::uint32_t column, const char* field) { row.at(column) = field; },
             [this] {
               applied.push_back(row[0] + "|" + row[1] + "|" + row[2]);
-              return static_cast<int>(applied.size()) == stop_at ? IMPORT_STOPPED : IMPORT_OK;
+              const bool stop = static_cast<int>(applied.size()) == stop_at;
+              return csv_applied{stop ? csv_fate::layout : csv_fate::applied, 7};
             },
             [this] { row.assign(3, ""); }};
   }
@@ -36,32 +37,33 @@ TEST(CsvFrame, RowsVersionsAndCounts) {
     std::string text;
     std::vector<std::string> applied;
     std::string out;
+    const char* fates;  // each row's fate as an observer hears it
   } cases[] = {
-      {"no version line", "a,b,c\r\n", {}, "3 fields, 1 rows\n"},
-      {"version 2", "#test-csv-version: 2\na,b,c\n", {}, "4 fields, 2 rows\n"},
-      {"version 1", v1 + "a,b,c\r\n", {"a|b|c"}, "4 fields, 2 rows\n"},
+      {"no version line", "a,b,c\r\n", {}, "3 fields, 1 rows\n", "N"},
+      {"version 2", "#test-csv-version: 2\na,b,c\n", {}, "4 fields, 2 rows\n", "CV"},
+      {"version 1", v1 + "a,b,c\r\n", {"a|b|c"}, "4 fields, 2 rows\n", "CA"},
       {"later version line changes it",
        v1 + "a,b,c\n#test-csv-version: 3,x\nd,e,f\n#test-csv-version: 1\ng,h,i",
        {"a|b|c", "g|h|i"},
-       "13 fields, 6 rows\n"},
+       "13 fields, 6 rows\n", "CACVCA"},
       {"version after its prefix only",
        "#x #test-csv-version: 1\na,b,c\n",
        {},
-       "4 fields, 2 rows\n"},
-      {"two or four fields", v1 + "a,b\na,b,c,d\n", {}, "7 fields, 3 rows\n"},
-      {"comment field later in a row", v1 + "a,#b,c\n", {}, "4 fields, 2 rows\n"},
+       "4 fields, 2 rows\n", "CN"},
+      {"two or four fields", v1 + "a,b\na,b,c,d\n", {}, "7 fields, 3 rows\n", "CFF"},
+      {"comment field later in a row", v1 + "a,#b,c\n", {}, "4 fields, 2 rows\n", "CC"},
       {"heading row as a comment",
        v1 + "#channel,group,name\n1,2,x\n",
        {"1|2|x"},
-       "7 fields, 3 rows\n"},
+       "7 fields, 3 rows\n", "CCA"},
       {"quoted fields",
        v1 + "\"[0,3]\",\"say \"\"hi\"\"\",  padded  \n",
        {"[0,3]|say \"hi\"|padded"},
-       "4 fields, 2 rows\n"},
-      {"blank lines are no rows", v1 + "\r\n\na,b,c\r\n\r\n", {"a|b|c"}, "4 fields, 2 rows\n"},
-      {"last row without a line end", v1 + "a,b,c", {"a|b|c"}, "4 fields, 2 rows\n"},
-      {"byte order mark", "\xEF\xBB\xBF" + v1 + "a,b,c\n", {"a|b|c"}, "4 fields, 2 rows\n"},
-      {"empty file", "", {}, "0 fields, 0 rows\n"},
+       "4 fields, 2 rows\n", "CA"},
+      {"blank lines are no rows", v1 + "\r\n\na,b,c\r\n\r\n", {"a|b|c"}, "4 fields, 2 rows\n", "CA"},
+      {"last row without a line end", v1 + "a,b,c", {"a|b|c"}, "4 fields, 2 rows\n", "CA"},
+      {"byte order mark", "\xEF\xBB\xBF" + v1 + "a,b,c\n", {"a|b|c"}, "4 fields, 2 rows\n", "CA"},
+      {"empty file", "", {}, "0 fields, 0 rows\n", ""},
   };
   test::TempDir dir;
   for (const auto& c : cases) {
@@ -72,6 +74,25 @@ TEST(CsvFrame, RowsVersionsAndCounts) {
     EXPECT_EQ(csv_import(kKind, dir.file("t.csv").c_str(), r.rows()), IMPORT_OK);
     EXPECT_EQ(r.applied, c.applied);
     EXPECT_EQ(capture.out(), c.out);
+
+    // The same file with an observer: one fate a row, nothing printed.
+    std::string fates;
+    const csv_observer observer{[&](const csv_row_report& report) {
+                                  static const char kLetters[] = "ACNVFIOLR";
+                                  fates += kLetters[static_cast<int>(report.fate)];
+                                  EXPECT_EQ(report.row, fates.size());
+                                  if (report.fate == csv_fate::applied) {
+                                    EXPECT_EQ(report.index, 7u);
+                                    EXPECT_EQ(report.texts.size(), 3u);
+                                  }
+                                },
+                                nullptr};
+    Recorder quiet;
+    ConsoleCapture silent;
+    EXPECT_EQ(csv_import(kKind, dir.file("t.csv").c_str(), quiet.rows(), {nullptr, &observer}),
+              IMPORT_OK);
+    EXPECT_EQ(fates, c.fates);
+    EXPECT_EQ(silent.out(), "");
   }
 }
 
@@ -105,6 +126,29 @@ TEST(CsvFrame, FailuresEndTheImport) {
     EXPECT_EQ(csv_import(kKind, dir.file("two.csv").c_str(), r.rows()), IMPORT_STOPPED);
     EXPECT_EQ(r.applied, std::vector<std::string>{"a|b|c"});
     EXPECT_EQ(capture.out(), "");
+  }
+  {
+    // An observer hears of every row after the one that ended the import,
+    // and of the tokenizer's error with its row, in place of the messages.
+    std::vector<csv_fate> fates;
+    std::string error;
+    const csv_observer observer{
+        [&](const csv_row_report& report) { fates.push_back(report.fate); },
+        [&](unsigned long row, const char* reason) { error = std::to_string(row) + " " + reason; }};
+    Recorder r;
+    r.stop_at = 1;
+    ConsoleCapture capture;
+    EXPECT_EQ(csv_import(kKind, dir.file("two.csv").c_str(), r.rows(), {nullptr, &observer}),
+              IMPORT_STOPPED);
+    EXPECT_EQ(fates, (std::vector<csv_fate>{csv_fate::comment, csv_fate::layout,
+                                            csv_fate::not_reached}));
+    EXPECT_EQ(csv_import(kKind, dir.file("long.csv").c_str(), r.rows(),
+                         {test::refuse_large_blocks, &observer}),
+              IMPORT_PARSE_ERROR);
+    EXPECT_EQ(error, "2 memory exhausted while increasing buffer size");
+    EXPECT_EQ(csv_import(kKind, dir.file("absent.csv").c_str(), r.rows(), {nullptr, &observer}),
+              IMPORT_FAILED);
+    EXPECT_EQ(capture.out() + capture.err(), "");
   }
 }
 

@@ -24,13 +24,14 @@ int import_groups_csv(const char* firmware_version, const char* path, channel_re
         if (column == 2) row.name = csv_text(field, kNameSize);
       },
       [&] {
-        if (!firmware_version || row.group >= kGroupEntryCount) return IMPORT_OK;
+        if (row.group >= kGroupEntryCount) return csv_applied{csv_fate::index_range, row.group};
+        if (!firmware_version) return csv_applied{csv_fate::no_firmware, row.group};
         const gear_layout& layout = gear_layout_of(
             layout_version(layout_for_firmware(firmware_layout_table, firmware_version)));
         std::uint8_t* entry = record.gear.data() + layout.groups + row.group * kGroupEntrySize;
         entry[kGroupWritten] = 255;
         csv_store_name(entry + kGroupName, kNameSize, row.name);
-        return IMPORT_OK;
+        return csv_applied{csv_fate::applied, row.group};
       },
       [&] { row = group_row{}; },
   };

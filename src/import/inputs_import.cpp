@@ -118,12 +118,15 @@ int import_inputs_csv(const char* firmware_version, const char* path, channel_re
         // qualifies ends an import the controller could not take.
         if (!firmware_version ||
             layout_for_firmware(firmware_layout_table, firmware_version) != 3) {
-          console_out("%s\terror version %s not supported.\r\n", kInputsCsv.tag,
-                      firmware_version ? firmware_version : "(null)");
-          return IMPORT_STOPPED;
+          if (!options.observer) {
+            console_out("%s\terror version %s not supported.\r\n", kInputsCsv.tag,
+                        firmware_version ? firmware_version : "(null)");
+          }
+          return csv_applied{csv_fate::layout, row.device};
         }
-        if (row.device < kDeviceCount) apply(row, record);
-        return IMPORT_OK;
+        if (row.device >= kDeviceCount) return csv_applied{csv_fate::index_range, row.device};
+        apply(row, record);
+        return csv_applied{csv_fate::applied, row.device};
       },
       [&] { row = device_row{}; },
   };

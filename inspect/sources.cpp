@@ -1,0 +1,250 @@
+#include "inspect/sources.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "backup/backup.h"
+#include "backup/backup_zip.h"
+#include "firmware/firmware_package.h"
+#include "platform/file.h"
+#include "tar/tar_stream.h"
+
+namespace torvi::inspect {
+namespace {
+
+constexpr char kStatusMember[] = "status.txt";
+
+std::string base_name(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool starts_with(const std::vector<std::uint8_t>& bytes, const char* magic, std::size_t n) {
+  return bytes.size() >= n && std::memcmp(bytes.data(), magic, n) == 0;
+}
+
+bool looks_like_tar(const std::vector<std::uint8_t>& bytes) {
+  return bytes.size() >= 512 && std::memcmp(bytes.data() + 257, "ustar", 5) == 0;
+}
+
+// A channel file by its header: the length field is the file's size and
+// one of the layouts' lengths.
+std::optional<channel_file_kind> channel_file_by_header(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() < kHeaderSize) return std::nullopt;
+  const config_header header = config_header_load(bytes.data());
+  if (header.length != bytes.size()) return std::nullopt;
+  if (header.length == gear1::kLength || header.length == gear2::kLength ||
+      header.length == gear3::kLength) {
+    return channel_file_kind::gear;
+  }
+  if (header.length == device2::kLength || header.length == device3::kLength) {
+    return channel_file_kind::device;
+  }
+  return std::nullopt;
+}
+
+bool read_whole(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error) {
+  unique_file file = file_open(path.c_str(), "rb");
+  if (!file) {
+    error = std::strerror(errno);
+    return false;
+  }
+  std::uint8_t chunk[65536];
+  for (;;) {
+    const std::size_t n = std::fread(chunk, 1, sizeof chunk, file.get());
+    if (n == 0) break;
+    if (bytes.size() + n > kSourceMax) {
+      error = "larger than 64 MiB";
+      return false;
+    }
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  if (std::ferror(file.get())) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void take_identity(const std::vector<std::uint8_t>& text, source_contents& contents) {
+  if (contents.model_name || contents.firmware_version) return;
+  backup_file identity;
+  const std::string copy(text.begin(), text.end());
+  backup_read_identity(copy.c_str(), identity);
+  contents.model_name = identity.model_name;
+  contents.firmware_version = identity.firmware_version;
+  contents.serial_number = identity.serial_number;
+  contents.mac = identity.mac;
+}
+
+// Walks a configuration archive: every member, its channel files and its
+// "status.txt". False when the archive stops before its end marker.
+bool read_tar(const std::vector<std::uint8_t>& archive, const std::string& entry,
+              source_contents& contents, std::string& error) {
+  tar_stream reader;
+  tar_open_memory_reader(reader, archive);
+  for (;;) {
+    tar_header header;
+    int code = tar_read_header(reader, header);
+    if (code == TAR_ERR_NULL_RECORD) return true;
+    if (code != TAR_OK) {
+      error = std::string("archive damaged: ") + tar_strerror(code);
+      return false;
+    }
+    found_member member{entry, header.name, header.size, {}};
+    // The data is read through a second reader, so the walk's position
+    // stays on this member's header.
+    std::vector<std::uint8_t> data;
+    tar_stream data_reader;
+    tar_open_memory_reader(data_reader, archive);
+    tar_seek(data_reader, reader.position);
+    if (tar_check_member(reader, header) != TAR_OK) {
+      member.problem = "cut short";
+    } else {
+      data.resize(header.size);
+      if (tar_read_data(data_reader, data) != TAR_OK) member.problem = "unreadable";
+    }
+    unsigned channel = 0;
+    channel_file_kind kind{};
+    if (member.problem.empty()) {
+      if (header.name == kStatusMember) take_identity(data, contents);
+      if (channel_file_name(header.name, channel, kind)) {
+        contents.files.push_back({entry, header.name, channel, kind, std::move(data)});
+      }
+    }
+    const bool cut_short = !member.problem.empty();
+    contents.members.push_back(std::move(member));
+    if (cut_short) return true;
+    code = tar_next(reader);
+    if (code != TAR_OK) {
+      error = std::string("archive damaged: ") + tar_strerror(code);
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+const char* source_kind_name(source_kind kind) {
+  switch (kind) {
+    case source_kind::zip_backup:
+      return "backup";
+    case source_kind::config_tar:
+      return "configuration archive";
+    case source_kind::gear_file:
+      return "gear file";
+    case source_kind::device_file:
+      return "device file";
+    case source_kind::firmware_package:
+      return "firmware package";
+    case source_kind::firmware_image:
+      return "firmware image";
+    case source_kind::unknown:
+      break;
+  }
+  return "unknown";
+}
+
+bool channel_file_name(const std::string& name, unsigned& channel, channel_file_kind& kind) {
+  const std::string base = base_name(name);
+  for (const auto& [prefix, k] : {std::pair{"dali", channel_file_kind::gear},
+                                  std::pair{"cd", channel_file_kind::device}}) {
+    const std::size_t n = std::strlen(prefix);
+    if (base.size() != n + 5 || base.compare(0, n, prefix) != 0 ||
+        base.compare(n + 1, 4, ".bin") != 0 || base[n] < '0' || base[n] > '9') {
+      continue;
+    }
+    channel = static_cast<unsigned>(base[n] - '0');
+    kind = k;
+    return true;
+  }
+  return false;
+}
+
+bool load_source(const std::string& path, source_file& file, std::string& error) {
+  file = {path, source_kind::unknown, {}};
+  unsigned channel = 0;
+  channel_file_kind kind{};
+  const char* extension = file_extension(path.c_str());
+  const bool named_channel_file = channel_file_name(path, channel, kind);
+  if (!named_channel_file && std::strcmp(extension, "binary") == 0) {
+    file.kind = source_kind::firmware_image;
+    return true;
+  }
+  if (!read_whole(path, file.bytes, error)) return false;
+  const std::optional<channel_file_kind> by_header = channel_file_by_header(file.bytes);
+  if (named_channel_file || (std::strcmp(extension, "bin") == 0 && by_header)) {
+    file.kind = (named_channel_file ? kind : *by_header) == channel_file_kind::gear
+                    ? source_kind::gear_file
+                    : source_kind::device_file;
+  } else if (std::strcmp(extension, "bin") == 0) {
+    file.kind = source_kind::firmware_package;
+    file.bytes.clear();
+  } else if (starts_with(file.bytes, "PK\3\4", 4) || starts_with(file.bytes, "PK\5\6", 4)) {
+    file.kind = source_kind::zip_backup;
+  } else if (looks_like_tar(file.bytes)) {
+    file.kind = source_kind::config_tar;
+  } else if (by_header) {
+    file.kind =
+        *by_header == channel_file_kind::gear ? source_kind::gear_file : source_kind::device_file;
+  }
+  return true;
+}
+
+bool read_contents(const source_file& file, source_contents& contents, std::string& error) {
+  contents = {};
+  switch (file.kind) {
+    case source_kind::config_tar:
+      return read_tar(file.bytes, {}, contents, error);
+    case source_kind::gear_file:
+    case source_kind::device_file: {
+      unsigned channel = 0;
+      channel_file_kind kind = file.kind == source_kind::gear_file ? channel_file_kind::gear
+                                                                   : channel_file_kind::device;
+      channel_file_name(file.path, channel, kind);
+      contents.files.push_back({{}, base_name(file.path), channel, kind, file.bytes});
+      return true;
+    }
+    case source_kind::zip_backup:
+      break;
+    default:
+      error = std::string("a ") + source_kind_name(file.kind) +
+              " holds no channel configuration";
+      return false;
+  }
+  // The backup is read from its bytes in memory, through a file the
+  // reader opens itself.
+  backup_zip_reader zip;
+  if (backup_zip_open_read(zip, file.path) != 0) {
+    error = "not a readable ZIP archive";
+    return false;
+  }
+  const std::uint64_t count = backup_zip_count(zip);
+  for (std::uint64_t i = 0; i < count; ++i) {
+    backup_zip_entry entry;
+    if (backup_zip_stat(zip, i, entry) != 0 || entry.directory) continue;
+    std::vector<std::uint8_t> data;
+    if (backup_zip_read(zip, i, data) != 0) {
+      contents.members.push_back({entry.name, {}, 0, "cannot be extracted"});
+      continue;
+    }
+    std::string tar_error;
+    const std::size_t before = contents.members.size();
+    if (!read_tar(data, entry.name, contents, tar_error) || contents.members.size() == before) {
+      contents.members.push_back({entry.name, {}, data.size(),
+                                  tar_error.empty() ? "holds no configuration archive" : tar_error});
+    }
+  }
+  return true;
+}
+
+const found_channel_file* find_channel_file(const source_contents& contents, unsigned channel,
+                                            channel_file_kind kind) {
+  for (const found_channel_file& f : contents.files) {
+    if (f.channel == channel && f.kind == kind) return &f;
+  }
+  return nullptr;
+}
+
+}  // namespace torvi::inspect

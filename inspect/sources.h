@@ -1,0 +1,82 @@
+#pragma once
+// The files torvi-inspect is given: what each one is, and the channel files
+// and controller identity a backup, a configuration tar or a bare channel
+// file holds.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "channel/channel_view.h"
+
+namespace torvi::inspect {
+
+enum class source_kind : std::uint8_t {
+  zip_backup,        // a ZIP archive as get_backup writes it
+  config_tar,        // one configuration archive ("dali1.tar", ...)
+  gear_file,         // a bare "dali%u.bin"
+  device_file,       // a bare "cd%u.bin"
+  firmware_package,  // ".bin": what push_firmware reads as a package
+  firmware_image,    // ".binary": a raw image
+  unknown,
+};
+const char* source_kind_name(source_kind kind);
+
+// The largest file taken in whole; channel files and backups are a few KiB,
+// firmware files are read by the firmware readers themselves.
+constexpr std::size_t kSourceMax = 64u << 20;
+
+struct source_file {
+  std::string path;
+  source_kind kind = source_kind::unknown;
+  std::vector<std::uint8_t> bytes;  // empty for firmware files
+};
+
+// Reads `path` and decides what it is: the name first (a bare channel file
+// is called "dali%u.bin" or "cd%u.bin"; push_firmware goes by ".bin" and
+// ".binary"), then the content (ZIP, tar, a channel file's header). False,
+// with `error` saying why, when the file cannot be read.
+bool load_source(const std::string& path, source_file& file, std::string& error);
+
+// One channel file found in a source.
+struct found_channel_file {
+  std::string entry;   // the ZIP entry that held it ("dali1.tar"); empty otherwise
+  std::string member;  // "/etc/config/dali/dali1.bin", or the bare file's name
+  unsigned channel = 0;
+  channel_file_kind kind = channel_file_kind::gear;
+  std::vector<std::uint8_t> bytes;
+};
+
+// One member of a configuration archive, or one entry of a ZIP backup.
+struct found_member {
+  std::string entry;  // ZIP entry; empty for a member of a bare tar
+  std::string name;   // tar member name (for a ZIP entry that is no tar: empty)
+  std::uint64_t size = 0;
+  std::string problem;  // why it could not be read; empty when it could
+};
+
+// What a backup, a configuration tar or a bare channel file holds.
+struct source_contents {
+  std::vector<found_member> members;
+  std::vector<found_channel_file> files;
+  // The controller's identity from the first "status.txt" found.
+  std::optional<std::string> model_name;
+  std::optional<std::string> firmware_version;
+  std::optional<std::string> serial_number;
+  std::optional<std::string> mac;
+};
+
+// Takes a ZIP backup, a configuration tar or a bare channel file apart.
+// False, with `error` saying why, for other kinds or an unreadable archive.
+bool read_contents(const source_file& file, source_contents& contents, std::string& error);
+
+// The gear or device file of channel `channel`; null when the source has none.
+const found_channel_file* find_channel_file(const source_contents& contents, unsigned channel,
+                                            channel_file_kind kind);
+
+// The channel number and kind a member or file name such as
+// "/etc/config/dali/dali2.bin" or "cd3.bin" stands for; false for others.
+bool channel_file_name(const std::string& name, unsigned& channel, channel_file_kind& kind);
+
+}  // namespace torvi::inspect
