@@ -1,5 +1,6 @@
 #include "inspect/sources.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -245,6 +246,34 @@ const found_channel_file* find_channel_file(const source_contents& contents, uns
     if (f.channel == channel && f.kind == kind) return &f;
   }
   return nullptr;
+}
+
+bool load_channel(const std::string& path, unsigned channel, loaded_channel& loaded,
+                  std::string& error) {
+  loaded = {};
+  source_file file;
+  source_contents contents;
+  if (!load_source(path, file, error) || !read_contents(file, contents, error)) return false;
+  loaded.firmware_version = contents.firmware_version;
+  const found_channel_file* gear = find_channel_file(contents, channel, channel_file_kind::gear);
+  const found_channel_file* device =
+      find_channel_file(contents, channel, channel_file_kind::device);
+  if (!gear && !device) {
+    error = "holds no gear or device file of channel " + std::to_string(channel);
+    return false;
+  }
+  if (gear) {
+    loaded.gear_size = gear->bytes.size();
+    std::copy_n(gear->bytes.begin(), std::min(gear->bytes.size(), loaded.record.gear.size()),
+                loaded.record.gear.begin());
+  }
+  if (device) {
+    loaded.device_size = device->bytes.size();
+    std::copy_n(device->bytes.begin(),
+                std::min(device->bytes.size(), loaded.record.device.size()),
+                loaded.record.device.begin());
+  }
+  return true;
 }
 
 }  // namespace torvi::inspect

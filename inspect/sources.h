@@ -75,6 +75,21 @@ bool read_contents(const source_file& file, source_contents& contents, std::stri
 const found_channel_file* find_channel_file(const source_contents& contents, unsigned channel,
                                             channel_file_kind kind);
 
+// One channel of a backup, a configuration tar or a bare channel file, as
+// the imports work on it: the gear and device files copied into a channel
+// record (zero where the source has none, at most the buffers' sizes), and
+// the firmware version the source's "status.txt" gives.
+struct loaded_channel {
+  channel_record record;
+  std::size_t gear_size = 0;    // the gear file's size; 0 when there is none
+  std::size_t device_size = 0;  // the device file's size; 0 when there is none
+  std::optional<std::string> firmware_version;
+};
+// False, with `error` saying why, when the source cannot be read or holds
+// neither file of the channel.
+bool load_channel(const std::string& path, unsigned channel, loaded_channel& loaded,
+                  std::string& error);
+
 // The channel number and kind a member or file name such as
 // "/etc/config/dali/dali2.bin" or "cd3.bin" stands for; false for others.
 bool channel_file_name(const std::string& name, unsigned& channel, channel_file_kind& kind);
