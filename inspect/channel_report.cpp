@@ -1,5 +1,7 @@
 #include "inspect/channel_report.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace torvi::inspect {
@@ -139,7 +141,16 @@ node channel_file_node(const channel_view& view) {
     if (!lists[l]) continue;
     node records = list_node();
     for (std::size_t i = 0; i < lists[l]->count; ++i) {
-      if (record_in_use(view, *lists[l], i)) records.push(record_node(view, *lists[l], i));
+      if (!record_in_use(view, *lists[l], i)) continue;
+      node record = record_node(view, *lists[l], i);
+      // A type-specific block the entry does not use is all zero; leave it out.
+      std::erase_if(record.members, [](const auto& member) {
+        const node& value = member.second;
+        return member.first.find("block") != std::string::npos &&
+               std::all_of(value.items.begin(), value.items.end(),
+                           [](const node& b) { return b.number == 0; });
+      });
+      records.push(std::move(record));
     }
     file.add(names[l], std::move(records));
   }

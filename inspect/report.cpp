@@ -175,6 +175,16 @@ bool is_table(const node& n) {
                      [](const node& item) { return item.kind == node::type::object; });
 }
 
+// A table whose rows hold objects of their own reads better as one block
+// per row.
+bool has_object_members(const node& list) {
+  return std::any_of(list.items.begin(), list.items.end(), [](const node& row) {
+    return std::any_of(row.members.begin(), row.members.end(), [](const auto& member) {
+      return member.second.kind == node::type::object;
+    });
+  });
+}
+
 std::string label(const std::string& key) {
   std::string text = key;
   std::replace(text.begin(), text.end(), '_', ' ');
@@ -191,8 +201,20 @@ std::string inline_text(const node& n) {
       return n.flag ? "yes" : "no";
     case node::type::number:
       return std::to_string(n.number);
-    case node::type::text:
-      return n.text;
+    case node::type::text: {
+      // A name with a line break or tab in it must not break the table.
+      std::string text;
+      for (const char c : n.text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+          text += escape;
+        } else {
+          text += c;
+        }
+      }
+      return text;
+    }
     case node::type::list: {
       std::string text;
       for (std::size_t i = 0; i < n.items.size(); ++i) {
@@ -213,15 +235,21 @@ std::string inline_text(const node& n) {
   return {};
 }
 
-void text_value(std::string& out, const node& n, const std::string& indent);
-
 void text_table(std::string& out, const node& list, const std::string& indent) {
-  // Columns in the order members first appear; lists of objects go under
-  // their row instead.
+  // Columns in the order members first appear; a member that is a list of
+  // records in any row goes under each row as a table of its own.
   std::vector<std::string> columns;
+  std::vector<std::string> nested;
   for (const node& row : list.items) {
     for (const auto& [key, value] : row.members) {
-      if (is_table(value)) continue;
+      if (is_table(value) && std::find(nested.begin(), nested.end(), key) == nested.end()) {
+        nested.push_back(key);
+      }
+    }
+  }
+  for (const node& row : list.items) {
+    for (const auto& [key, value] : row.members) {
+      if (std::find(nested.begin(), nested.end(), key) != nested.end()) continue;
       if (std::find(columns.begin(), columns.end(), key) == columns.end()) columns.push_back(key);
     }
   }
@@ -251,30 +279,40 @@ void text_table(std::string& out, const node& list, const std::string& indent) {
   write_line(heading);
   for (std::size_t r = 0; r < list.items.size(); ++r) {
     write_line(cells[r]);
-    for (const auto& [key, value] : list.items[r].members) {
-      if (!is_table(value)) continue;
+    for (const std::string& key : nested) {
+      const node* value = list.items[r].find(key);
+      if (!value || !is_table(*value)) continue;
       out += indent + "  " + label(key) + ":\n";
-      text_table(out, value, indent + "    ");
+      text_table(out, *value, indent + "    ");
     }
+  }
+}
+
+void text_value(std::string& out, const node& n, const std::string& indent);
+
+// One block per row, each member on its own line.
+void text_sections(std::string& out, const node& list, const std::string& indent) {
+  for (const node& row : list.items) {
+    std::string block;
+    text_value(block, row, indent + "  ");
+    block.replace(indent.size(), 2, "- ");
+    out += block;
   }
 }
 
 void text_value(std::string& out, const node& n, const std::string& indent) {
   if (n.kind != node::type::object) {
     if (is_table(n)) {
-      text_table(out, n, indent);
+      has_object_members(n) ? text_sections(out, n, indent) : text_table(out, n, indent);
     } else {
       out += indent + inline_text(n) + "\n";
     }
     return;
   }
   for (const auto& [key, value] : n.members) {
-    if (value.kind == node::type::object) {
+    if (value.kind == node::type::object || is_table(value)) {
       out += indent + label(key) + ":\n";
       text_value(out, value, indent + "  ");
-    } else if (is_table(value)) {
-      out += indent + label(key) + ":\n";
-      text_table(out, value, indent + "  ");
     } else {
       out += indent + label(key) + ": " + inline_text(value) + "\n";
     }

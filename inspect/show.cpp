@@ -59,6 +59,11 @@ int show_configuration(const source_file& file, node& report) {
     report.add("controller", identity_node(contents));
     node members = list_node();
     for (const found_member& m : contents.members) {
+      // Every configuration archive carries the controller's status; the
+      // identity above is taken from it.
+      if (file.kind == source_kind::zip_backup && m.name == "status.txt" && m.problem.empty()) {
+        continue;
+      }
       node member = object_node();
       if (file.kind == source_kind::zip_backup) {
         member.add("entry", text_node(m.entry));

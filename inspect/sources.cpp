@@ -93,7 +93,7 @@ bool read_tar(const std::vector<std::uint8_t>& archive, const std::string& entry
       error = std::string("archive damaged: ") + tar_strerror(code);
       return false;
     }
-    found_member member{entry, header.name, header.size, {}};
+    found_member member{entry, header.name, header.size, {}, {}};
     // The data is read through a second reader, so the walk's position
     // stays on this member's header.
     std::vector<std::uint8_t> data;
@@ -109,6 +109,7 @@ bool read_tar(const std::vector<std::uint8_t>& archive, const std::string& entry
     unsigned channel = 0;
     channel_file_kind kind{};
     if (member.problem.empty()) {
+      member.data = data;
       if (header.name == kStatusMember) take_identity(data, contents);
       if (channel_file_name(header.name, channel, kind)) {
         contents.files.push_back({entry, header.name, channel, kind, std::move(data)});
@@ -227,14 +228,15 @@ bool read_contents(const source_file& file, source_contents& contents, std::stri
     if (backup_zip_stat(zip, i, entry) != 0 || entry.directory) continue;
     std::vector<std::uint8_t> data;
     if (backup_zip_read(zip, i, data) != 0) {
-      contents.members.push_back({entry.name, {}, 0, "cannot be extracted"});
+      contents.members.push_back({entry.name, {}, 0, "cannot be extracted", {}});
       continue;
     }
     std::string tar_error;
     const std::size_t before = contents.members.size();
     if (!read_tar(data, entry.name, contents, tar_error) || contents.members.size() == before) {
       contents.members.push_back({entry.name, {}, data.size(),
-                                  tar_error.empty() ? "holds no configuration archive" : tar_error});
+                                  tar_error.empty() ? "holds no configuration archive" : tar_error,
+                                  {}});
     }
   }
   return true;

@@ -54,6 +54,7 @@ struct found_member {
   std::string name;   // tar member name (for a ZIP entry that is no tar: empty)
   std::uint64_t size = 0;
   std::string problem;  // why it could not be read; empty when it could
+  std::vector<std::uint8_t> data;  // its content, when it could be read
 };
 
 // What a backup, a configuration tar or a bare channel file holds.

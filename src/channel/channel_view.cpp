@@ -39,6 +39,14 @@ constexpr channel_field kGearEntryFields[] = {
     {"name", field_form::text, kNameSize, {gear1::kName, gear2::kName, gear3::kName}},
 };
 
+constexpr channel_field kEntryTableFields[] = {
+    {"record", field_form::bytes, gear1::kEntryTableSize, {0, N, N}},
+};
+
+constexpr channel_field kTrailerFields[] = {
+    same("trailer", field_form::number, 4, 0),
+};
+
 constexpr channel_field kGroupEntryFields[] = {
     same("name", field_form::text, kNameSize, kGroupName),
     same("import_mark", field_form::number, 1, kGroupWritten),
@@ -71,7 +79,8 @@ constexpr channel_field kInstanceBlockFields[] = {
 
 }  // namespace
 
-const channel_region gear_channel_region = {"channel", 1, {0, 0, 0}, {0, 0, 0}, kGearChannelFields};
+const channel_region gear_channel_region = {
+    "channel", 1, {0, 0, 0}, {kGearEntries, kGearEntries, kGearEntries}, kGearChannelFields};
 const channel_region gear_entry_region = {
     "gear",
     kGearEntryCount,
@@ -83,8 +92,15 @@ const channel_region group_entry_region = {"group",
                                            {gear1::kGroups, gear2::kGroups, gear3::kGroups},
                                            {kGroupEntrySize, kGroupEntrySize, kGroupEntrySize},
                                            kGroupEntryFields};
-const channel_region device_channel_region = {"channel", 1, {N, 0, 0}, {0, 0, 0},
-                                              kDeviceChannelFields};
+const channel_region entry_table_region = {"entry_table",
+                                           kGearEntryCount,
+                                           {gear1::kEntryTable, N, N},
+                                           {gear1::kEntryTableSize, 0, 0},
+                                           kEntryTableFields};
+const channel_region gear_trailer_region = {
+    "trailer", 1, {gear1::kTrailer, gear2::kTrailer, gear3::kTrailer}, {4, 4, 4}, kTrailerFields};
+const channel_region device_channel_region = {
+    "channel", 1, {N, 0, 0}, {0, kDeviceEntries, kDeviceEntries}, kDeviceChannelFields};
 const channel_region device_entry_region = {"device",
                                             kDeviceCount,
                                             {N, kDeviceEntries, kDeviceEntries},
@@ -99,7 +115,8 @@ const channel_region instance_block_region = {"instances",
 namespace {
 
 const channel_region* const kGearRegions[] = {&gear_channel_region, &gear_entry_region,
-                                              &group_entry_region};
+                                              &group_entry_region, &entry_table_region,
+                                              &gear_trailer_region};
 const channel_region* const kDeviceRegions[] = {&device_channel_region, &device_entry_region,
                                                 &instance_block_region};
 

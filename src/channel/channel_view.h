@@ -33,7 +33,8 @@ struct channel_field {
 };
 
 // One kind of record: `count` of them, the first at `base[v - 1]`, each
-// `stride[v - 1]` bytes after the last.
+// `stride[v - 1]` bytes long and right after the last (a file-wide part's
+// stride is its length).
 struct channel_region {
   const char* name;
   std::size_t count;
@@ -42,11 +43,15 @@ struct channel_region {
   std::span<const channel_field> fields;
 };
 
-// The file-wide part (one record at offset 0), then 64 gear entries and 16
-// group entries.
+// The file-wide part (one record at offset 0, the header included), 64
+// gear entries, 16 group entries, layout 1's table of 64 opaque 12-byte
+// records (one per entry; a channel CSV row without a short address clears
+// its record) and the trailer word.
 extern const channel_region gear_channel_region;
 extern const channel_region gear_entry_region;
 extern const channel_region group_entry_region;
+extern const channel_region entry_table_region;
+extern const channel_region gear_trailer_region;
 // The file-wide part, 32 device entries and their 32 instance blocks
 // (layouts 2 and 3; layout 1 device files are not interpreted).
 extern const channel_region device_channel_region;
