@@ -88,7 +88,8 @@ node other_bytes(const channel_view& a, const channel_view& b, const channel_reg
   if (a.bytes.size() < start + size || b.bytes.size() < start + size) return {};
   std::vector<bool> named(size, false);
   // The header of a file-wide part is compared on its own.
-  if (region.count == 1 && start == 0) std::fill_n(named.begin(), std::min(size, kHeaderSize), true);
+  if (region.count == 1 && start == 0)
+    std::fill_n(named.begin(), std::min(size, kHeaderSize), true);
   for (const channel_field& field : region.fields) {
     if (field.at[v] == kNoField) continue;
     for (std::size_t i = 0; i < field.width && field.at[v] + i < size; ++i) {
@@ -148,8 +149,8 @@ node diff_channel_files(const channel_view& a, const channel_view& b) {
   }
   // Whatever the tables do not reach (a device file of a layout that is
   // only carried, bytes past a layout's length) still counts.
-  if (changes.items.empty() && !std::equal(a.bytes.begin(), a.bytes.end(), b.bytes.begin(),
-                                           b.bytes.end())) {
+  if (changes.items.empty() &&
+      !std::equal(a.bytes.begin(), a.bytes.end(), b.bytes.begin(), b.bytes.end())) {
     std::size_t differing = 0;
     for (std::size_t i = 0; i < std::min(a.bytes.size(), b.bytes.size()); ++i) {
       differing += a.bytes[i] != b.bytes[i];

@@ -27,11 +27,10 @@ node field_node(const channel_field& field, std::span<const std::uint8_t> bytes)
   return bytes_node(bytes);
 }
 
-node short_address_node(const channel_view& view, const channel_region& region,
-                        std::size_t index) {
-  const std::optional<unsigned> address =
-      entry_short_address(number_of(view, region, index, "flags"),
-                          static_cast<std::uint8_t>(number_of(view, region, index, "address_byte")));
+node short_address_node(const channel_view& view, const channel_region& region, std::size_t index) {
+  const std::optional<unsigned> address = entry_short_address(
+      number_of(view, region, index, "flags"),
+      static_cast<std::uint8_t>(number_of(view, region, index, "address_byte")));
   return address ? number_node(*address) : null_node();
 }
 

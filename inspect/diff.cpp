@@ -67,17 +67,17 @@ node file_node(const found_channel_file* a, const found_channel_file* b, bool& d
   node file = object_node();
   file.add("channel", number_node(any.channel));
   file.add("kind", text_node(any.kind == channel_file_kind::gear ? "gear" : "device"));
-  file.add("a", a ? text_node(a->entry.empty() ? a->member : a->entry + ":" + a->member)
-                  : null_node());
-  file.add("b", b ? text_node(b->entry.empty() ? b->member : b->entry + ":" + b->member)
-                  : null_node());
+  file.add("a",
+           a ? text_node(a->entry.empty() ? a->member : a->entry + ":" + a->member) : null_node());
+  file.add("b",
+           b ? text_node(b->entry.empty() ? b->member : b->entry + ":" + b->member) : null_node());
   if (!a || !b) {
     file.add("status", text_node(a ? "only in A" : "only in B"));
     differ = true;
     return file;
   }
-  node changes = diff_channel_files(channel_view_of(a->kind, a->bytes),
-                                    channel_view_of(b->kind, b->bytes));
+  node changes =
+      diff_channel_files(channel_view_of(a->kind, a->bytes), channel_view_of(b->kind, b->bytes));
   file.add("status", text_node(changes.items.empty() ? "same" : "differs"));
   differ = differ || !changes.items.empty();
   file.add("changes", std::move(changes));
@@ -106,9 +106,10 @@ int diff_command(int argc, char** argv) {
     std::string error;
     const char* path = argv[optind + i];
     if (!load_source(path, files[i], error) || !read_contents(files[i], contents[i], error)) {
-      return file_error(path, "%s", error.empty() ? "not a backup, configuration archive or "
-                                                    "channel file"
-                                                  : error.c_str());
+      return file_error(path, "%s",
+                        error.empty() ? "not a backup, configuration archive or "
+                                        "channel file"
+                                      : error.c_str());
     }
   }
   bool differ = false;
@@ -128,8 +129,7 @@ int diff_command(int argc, char** argv) {
       if (!side[i]) side[i] = find_channel_file(contents[i], known.channel, known.kind);
       if (!side[i] || side[i]->kind != known.kind) {
         return file_error(files[i].path.c_str(), "holds no %s file of channel %u to compare with",
-                          known.kind == channel_file_kind::gear ? "gear" : "device",
-                          known.channel);
+                          known.kind == channel_file_kind::gear ? "gear" : "device", known.channel);
       }
     }
     channel_files.push(file_node(side[0], side[1], differ));
@@ -179,7 +179,7 @@ int diff_command(int argc, char** argv) {
       const char* status = !side[0] ? "only in B" : !side[1] ? "only in A" : nullptr;
       if (!status) {
         status = side[0]->data == side[1]->data && side[0]->problem == side[1]->problem ? nullptr
-                                                                                     : "differs";
+                                                                                        : "differs";
       }
       if (!status) continue;
       differ = true;

@@ -24,7 +24,9 @@ const node* node::find(const std::string& key) const {
   return nullptr;
 }
 
-node null_node() { return {}; }
+node null_node() {
+  return {};
+}
 
 node bool_node(bool value) {
   node n;
@@ -179,9 +181,8 @@ bool is_table(const node& n) {
 // per row.
 bool has_object_members(const node& list) {
   return std::any_of(list.items.begin(), list.items.end(), [](const node& row) {
-    return std::any_of(row.members.begin(), row.members.end(), [](const auto& member) {
-      return member.second.kind == node::type::object;
-    });
+    return std::any_of(row.members.begin(), row.members.end(),
+                       [](const auto& member) { return member.second.kind == node::type::object; });
   });
 }
 

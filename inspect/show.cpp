@@ -53,7 +53,8 @@ bool header_sound(std::span<const std::uint8_t> bytes) {
 int show_configuration(const source_file& file, node& report) {
   source_contents contents;
   std::string error;
-  if (!read_contents(file, contents, error)) return file_error(file.path.c_str(), "%s", error.c_str());
+  if (!read_contents(file, contents, error))
+    return file_error(file.path.c_str(), "%s", error.c_str());
   int status = EXIT_GOOD;
   if (file.kind == source_kind::zip_backup || file.kind == source_kind::config_tar) {
     report.add("controller", identity_node(contents));
@@ -91,8 +92,11 @@ int show_configuration(const source_file& file, node& report) {
     files.push(std::move(shown));
   }
   if (file.kind == source_kind::gear_file || file.kind == source_kind::device_file) {
+    // The file and its kind are named already.
     node only = std::move(files.items.front());
-    for (auto& [key, value] : only.members) report.add(key, std::move(value));
+    for (auto& [key, value] : only.members) {
+      if (key != "member" && key != "kind") report.add(key, std::move(value));
+    }
   } else {
     report.add("channel_files", std::move(files));
   }

@@ -25,8 +25,12 @@ bool starts_with(const std::vector<std::uint8_t>& bytes, const char* magic, std:
   return bytes.size() >= n && std::memcmp(bytes.data(), magic, n) == 0;
 }
 
+// A tar archive by its first header, which carries its own checksum.
 bool looks_like_tar(const std::vector<std::uint8_t>& bytes) {
-  return bytes.size() >= 512 && std::memcmp(bytes.data() + 257, "ustar", 5) == 0;
+  tar_stream reader;
+  tar_open_memory_reader(reader, bytes);
+  tar_header header;
+  return tar_read_header(reader, header) == TAR_OK;
 }
 
 // A channel file by its header: the length field is the file's size and
@@ -150,8 +154,8 @@ const char* source_kind_name(source_kind kind) {
 
 bool channel_file_name(const std::string& name, unsigned& channel, channel_file_kind& kind) {
   const std::string base = base_name(name);
-  for (const auto& [prefix, k] : {std::pair{"dali", channel_file_kind::gear},
-                                  std::pair{"cd", channel_file_kind::device}}) {
+  for (const auto& [prefix, k] :
+       {std::pair{"dali", channel_file_kind::gear}, std::pair{"cd", channel_file_kind::device}}) {
     const std::size_t n = std::strlen(prefix);
     if (base.size() != n + 5 || base.compare(0, n, prefix) != 0 ||
         base.compare(n + 1, 4, ".bin") != 0 || base[n] < '0' || base[n] > '9') {
@@ -202,8 +206,8 @@ bool read_contents(const source_file& file, source_contents& contents, std::stri
     case source_kind::gear_file:
     case source_kind::device_file: {
       unsigned channel = 0;
-      channel_file_kind kind = file.kind == source_kind::gear_file ? channel_file_kind::gear
-                                                                   : channel_file_kind::device;
+      channel_file_kind kind =
+          file.kind == source_kind::gear_file ? channel_file_kind::gear : channel_file_kind::device;
       channel_file_name(file.path, channel, kind);
       contents.files.push_back({{}, base_name(file.path), channel, kind, file.bytes});
       return true;
@@ -211,8 +215,7 @@ bool read_contents(const source_file& file, source_contents& contents, std::stri
     case source_kind::zip_backup:
       break;
     default:
-      error = std::string("a ") + source_kind_name(file.kind) +
-              " holds no channel configuration";
+      error = std::string("a ") + source_kind_name(file.kind) + " holds no channel configuration";
       return false;
   }
   // The backup is read from its bytes in memory, through a file the
@@ -234,7 +237,9 @@ bool read_contents(const source_file& file, source_contents& contents, std::stri
     std::string tar_error;
     const std::size_t before = contents.members.size();
     if (!read_tar(data, entry.name, contents, tar_error) || contents.members.size() == before) {
-      contents.members.push_back({entry.name, {}, data.size(),
+      contents.members.push_back({entry.name,
+                                  {},
+                                  data.size(),
                                   tar_error.empty() ? "holds no configuration archive" : tar_error,
                                   {}});
     }
@@ -271,8 +276,7 @@ bool load_channel(const std::string& path, unsigned channel, loaded_channel& loa
   }
   if (device) {
     loaded.device_size = device->bytes.size();
-    std::copy_n(device->bytes.begin(),
-                std::min(device->bytes.size(), loaded.record.device.size()),
+    std::copy_n(device->bytes.begin(), std::min(device->bytes.size(), loaded.record.device.size()),
                 loaded.record.device.begin());
   }
   return true;

@@ -53,7 +53,7 @@ struct found_member {
   std::string entry;  // ZIP entry; empty for a member of a bare tar
   std::string name;   // tar member name (for a ZIP entry that is no tar: empty)
   std::uint64_t size = 0;
-  std::string problem;  // why it could not be read; empty when it could
+  std::string problem;             // why it could not be read; empty when it could
   std::vector<std::uint8_t> data;  // its content, when it could be read
 };
 

@@ -81,12 +81,11 @@ constexpr channel_field kInstanceBlockFields[] = {
 
 const channel_region gear_channel_region = {
     "channel", 1, {0, 0, 0}, {kGearEntries, kGearEntries, kGearEntries}, kGearChannelFields};
-const channel_region gear_entry_region = {
-    "gear",
-    kGearEntryCount,
-    {kGearEntries, kGearEntries, kGearEntries},
-    {gear1::kEntrySize, gear2::kEntrySize, gear3::kEntrySize},
-    kGearEntryFields};
+const channel_region gear_entry_region = {"gear",
+                                          kGearEntryCount,
+                                          {kGearEntries, kGearEntries, kGearEntries},
+                                          {gear1::kEntrySize, gear2::kEntrySize, gear3::kEntrySize},
+                                          kGearEntryFields};
 const channel_region group_entry_region = {"group",
                                            kGroupEntryCount,
                                            {gear1::kGroups, gear2::kGroups, gear3::kGroups},

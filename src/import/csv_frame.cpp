@@ -76,8 +76,8 @@ void on_row(int, void* data) {
     if (verdict.fate == csv_fate::layout) f.stopped = true;
   }
   if (f.observer) {
-    f.observer->row({f.rows_read, fields, verdict.fate, f.version, verdict.index, f.texts,
-                     f.lengths});
+    f.observer->row(
+        {f.rows_read, fields, verdict.fate, f.version, verdict.index, f.texts, f.lengths});
     f.texts.clear();
     f.lengths.clear();
   }
