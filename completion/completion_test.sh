@@ -6,6 +6,7 @@ set -u
 here=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
 sim=${1:-}
 . "$here/korvan-sim"  # loads torvi-cli's completion as well
+. "$here/torvi-inspect"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
@@ -25,6 +26,7 @@ check() {
   COMPREPLY=()
   case $1 in
     *korvan-sim) _korvan_sim ;;
+    *torvi-inspect) _torvi_inspect ;;
     *) _torvi_cli ;;
   esac
   got=$( (IFS='|'; echo "${COMPREPLY[*]}") | sorted)
@@ -52,6 +54,15 @@ check 'make-firmware' korvan-sim m
 check '--method|--model' korvan-sim make-firmware --m
 check 'fw.bin|fw.binary|sub' korvan-sim make-firmware --out ''
 check 'sub' korvan-sim --state ''
+check 'check-csv|diff|export-csv|show|--help|--version' torvi-inspect ''
+check 'groups' torvi-inspect check-csv --kind = g
+check '1|2|3|4' torvi-inspect export-csv --channel ''
+check '--channel|--help|--out' torvi-inspect export-csv -
+check 'a.zip|b.tar|fw.bin|fw.binary|sub' torvi-inspect show ''
+check 'a.zip|b.tar|fw.bin|sub' torvi-inspect diff a.zip ''
+check 'a.zip|b.tar|fw.bin|sub' torvi-inspect check-csv --kind inputs --against ''
+check 'ch1.csv|my file.csv|sub' torvi-inspect check-csv --kind channel ''
+check 'sub' torvi-inspect export-csv --channel 1 --out ''
 if [[ -n $sim ]]; then
   check 'http-delay=' "$sim" --fault http-d
   check 'backup-huge-member' "$sim" --fault = backup-h

@@ -24,12 +24,14 @@ fi
 deb=$scratch/out/torvi_1.0.0_amd64.deb
 [ -f "$deb" ] || fail "no torvi_1.0.0_amd64.deb in: $(ls "$scratch/out")"
 
-# The package holds exactly the two programs, their pages and completions.
+# The package holds exactly the three programs, their pages and completions.
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | LC_ALL=C sort | paste -sd' ')
-want="./usr/bin/korvan-sim ./usr/bin/torvi-cli\
+want="./usr/bin/korvan-sim ./usr/bin/torvi-cli ./usr/bin/torvi-inspect\
  ./usr/share/bash-completion/completions/korvan-sim\
  ./usr/share/bash-completion/completions/torvi-cli\
- ./usr/share/man/man1/korvan-sim.1.gz ./usr/share/man/man1/torvi-cli.1.gz"
+ ./usr/share/bash-completion/completions/torvi-inspect\
+ ./usr/share/man/man1/korvan-sim.1.gz ./usr/share/man/man1/torvi-cli.1.gz\
+ ./usr/share/man/man1/torvi-inspect.1.gz"
 [ "$files" = "$want" ] || fail "package files: $files"
 
 # Its dependencies come from the libraries the programs link.
@@ -43,9 +45,11 @@ dpkg-deb -x "$deb" "$root"
 out=$("$root/usr/bin/torvi-cli" --version) || fail "torvi-cli --version exited $?"
 [ "$out" = $'torvi-cli\nVersion 1.0.0' ] || fail "torvi-cli --version printed: $out"
 "$root/usr/bin/korvan-sim" --help | grep -q '^usage: korvan-sim' || fail "korvan-sim --help"
+out=$("$root/usr/bin/torvi-inspect" --help) || fail "torvi-inspect --help exited $?"
+[[ $out == 'Usage: torvi-inspect COMMAND '* ]] || fail "torvi-inspect --help printed: $out"
 
 # The pages render without a warning from groff.
-for page in torvi-cli korvan-sim; do
+for page in torvi-cli korvan-sim torvi-inspect; do
   text=$(MANWIDTH=80 MANPAGER=cat LC_ALL=C.UTF-8 man --warnings -l \
     "$root/usr/share/man/man1/$page.1.gz" 2>"$scratch/man.err") || fail "man -l $page exited $?"
   [ ! -s "$scratch/man.err" ] || fail "man -l $page: $(cat "$scratch/man.err")"
@@ -54,9 +58,13 @@ for page in torvi-cli korvan-sim; do
   done
 done
 
-# The installed completions load on their own.
-bash -c ". '$root/usr/share/bash-completion/completions/korvan-sim' && complete -p torvi-cli korvan-sim" \
+# The installed completions load on their own, each bringing torvi-cli's
+# helpers from beside it.
+completions=$root/usr/share/bash-completion/completions
+bash -c ". '$completions/korvan-sim' && complete -p torvi-cli korvan-sim" \
   >/dev/null || fail "the completions do not load"
+bash -c ". '$completions/torvi-inspect' && complete -p torvi-cli torvi-inspect" \
+  >/dev/null || fail "the torvi-inspect completion does not load"
 
 echo "package: $(dpkg-deb -f "$deb" Package Version Architecture | paste -sd' ')"
 echo "Depends: $depends"
