@@ -1,7 +1,541 @@
+#include <getopt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "import/imports.h"
+#include "inspect/channel_diff.h"
+#include "inspect/channel_report.h"
+#include "inspect/commands.h"
 #include "inspect/inspect.h"
+#include "platform/file.h"
+#include "tar/tar_stream.h"
 
 namespace torvi::inspect {
+namespace {
 
-int check_csv_command(int, char**) { return EXIT_USAGE; }
+constexpr command_help kHelp = {
+    "check-csv",
+    "Usage: torvi-inspect check-csv --kind channel|groups|inputs [--firmware VERSION]\n"
+    "                               [--against BACKUP --channel N] [--json] FILE\n"
+    "Reads the CSV file FILE with setup_channel's own import, without sending anything,\n"
+    "and tells for every row whether it would be applied or skipped and why, and for\n"
+    "an applied row the values written into the channel file, with the values the\n"
+    "import clamps or cuts.\n"
+    "\n"
+    "  --kind KIND         channel (gear entries), groups (group names) or inputs\n"
+    "                      (input devices)\n"
+    "  --firmware VERSION  the controller's firmware version, which selects the layout\n"
+    "                      the rows are written in; without it the backup's version,\n"
+    "                      or 2.2.4 (the newest controller) when no backup is given\n"
+    "  --against BACKUP    a ZIP backup, a configuration tar or a bare channel file:\n"
+    "  --channel N         the rows are applied to channel N (1..4) of it, and every\n"
+    "                      field of the channel file that would change is listed.\n"
+    "                      For inputs the device file is built from zero, as\n"
+    "                      setup_channel builds it: devices FILE does not name are gone.\n"
+    "  --json              one JSON document instead of tables\n"
+    "  --help              this text\n"
+    "\n"
+    "Exit status: 0 every data row would be applied; 1 a data row would be skipped or\n"
+    "not reached, FILE cannot be tokenised, or a file cannot be read; 2 a usage error.\n",
+};
+
+// What the command needs to know of each kind of CSV file: how the import
+// is called and what its rows name.
+struct csv_file_kind {
+  const char* name;
+  int (*import)(const char* firmware_version, const char* path, channel_record& record,
+                const csv_read_options& options);
+  std::uint32_t fields;
+  const char* index_name;
+  std::size_t count;
+  channel_file_kind file;
+  const channel_region* region;
+  // The members of record_node a row's values show, in this order.
+  std::vector<const char*> values;
+};
+
+const csv_file_kind kKinds[] = {
+    {"channel",
+     import_channel_csv,
+     12,
+     "entry index",
+     kGearEntryCount,
+     channel_file_kind::gear,
+     &gear_entry_region,
+     {"short_address", "address_byte", "flags", "groups", "level_1", "level_2", "level_3",
+      "level_4", "fade_rate", "fade_time", "scenes", "name"}},
+    {"groups",
+     import_groups_csv,
+     3,
+     "group",
+     kGroupEntryCount,
+     channel_file_kind::gear,
+     &group_entry_region,
+     {"name"}},
+    {"inputs",
+     import_inputs_csv,
+     20,
+     "device index",
+     kDeviceCount,
+     channel_file_kind::device,
+     &device_entry_region,
+     {"short_address", "address_byte", "flags", "instance_count", "name", "push_button_value"}},
+};
+
+// The newest controller, taken when nothing says which one the file is for.
+constexpr char kAssumedFirmware[] = "2.2.4";
+// Input devices are written in this layout only.
+constexpr int kDeviceLayout = 3;
+
+bool is_channel(const csv_file_kind& kind) {
+  return &kind == &kKinds[0];
+}
+bool is_inputs(const csv_file_kind& kind) {
+  return &kind == &kKinds[2];
+}
+
+struct check_run {
+  const csv_file_kind& kind;
+  std::optional<std::string> firmware;
+  std::uint32_t layout = 0;  // the layout version the firmware selects; 0 when unknown
+  channel_record& record;
+  node rows = list_node();
+  std::int32_t version = 0;  // as declared before the current row
+  unsigned long stopped_at = 0;
+  unsigned long applied = 0, skipped = 0, not_reached = 0;
+  std::optional<std::pair<unsigned long, std::string>> parse_error;
+};
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  va_list args;
+  va_start(args, pattern);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, pattern, copy);
+  va_end(copy);
+  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, pattern, args);
+  va_end(args);
+  return text;
+}
+
+channel_view record_view(const check_run& run) {
+  if (run.kind.file == channel_file_kind::device) {
+    return {channel_file_kind::device, run.record.device, run.layout};
+  }
+  return {channel_file_kind::gear, run.record.gear, run.layout};
+}
+
+std::string skip_reason(const check_run& run, const csv_row_report& r) {
+  switch (r.fate) {
+    case csv_fate::no_version:
+      return "no version line before it";
+    case csv_fate::wrong_version:
+      return format("the version line declares version %d, not 1", r.version);
+    case csv_fate::field_count:
+      return format("%u fields where %u are needed", r.fields, run.kind.fields);
+    case csv_fate::index_range:
+      return format("%s %u is above %zu", run.kind.index_name, r.index, run.kind.count - 1);
+    case csv_fate::no_firmware:
+      return "no firmware version known";
+    case csv_fate::layout:
+      if (!run.firmware) return "no firmware version known: the import stops here";
+      return format(
+          "firmware %s selects layout %u; input devices need layout %d: the import "
+          "stops here",
+          run.firmware->c_str(), run.layout, kDeviceLayout);
+    case csv_fate::not_reached:
+      return format("the import stopped at row %lu", run.stopped_at);
+    default:
+      return {};
+  }
+}
+
+// Values of JSON field `text` directly inside an array, as the import
+// counts them (`nulls`: whether a null takes a place).
+std::size_t array_values(const std::string& text, bool nulls) {
+  std::size_t n = 0;
+  csv_json_values(text.c_str(), [&](const csv_json_value& v) {
+    if (v.in_array && (nulls || !v.null)) ++n;
+  });
+  return n;
+}
+
+// A number column the import clamps: the field as written against what
+// was stored.
+void note_clamp(node& notes, const char* what, const std::string& text,
+                std::optional<std::uint32_t> stored) {
+  if (stored && static_cast<std::uint32_t>(csv_atoi(text.c_str())) != *stored) {
+    notes.push(text_node(format("%s %s taken as %u", what, text.c_str(), *stored)));
+  }
+}
+
+void note_name(node& notes, const csv_row_report& r, std::size_t column, const node& values) {
+  const node* name = values.find("name");
+  if (!name || column >= r.lengths.size() || r.lengths[column] <= name->text.size()) return;
+  notes.push(text_node(
+      format("name cut to %zu characters (%zu given)", name->text.size(), r.lengths[column])));
+}
+
+void note_short_address(node& notes, const std::string& text) {
+  const std::uint8_t address = csv_short_address(text.c_str());
+  if (address > 63 && address != 255) {
+    notes.push(text_node(
+        format("short address %u is above 63: the address byte is left as it was", address)));
+  }
+}
+
+// What the import made of the row's texts where it does not keep them as
+// written: clamped numbers, cut names, values beyond a field's room.
+node row_notes(const check_run& run, const csv_row_report& r, const node& values) {
+  node notes = list_node();
+  const channel_view view = record_view(run);
+  const auto& texts = r.texts;
+  if (texts.size() < run.kind.fields) return notes;
+  if (is_channel(run.kind)) {
+    note_short_address(notes, texts[2]);
+    note_name(notes, r, 3, values);
+    csv_json_values(texts[4].c_str(), [&](const csv_json_value& v) {
+      if (!v.in_array || v.null || (v.number >= 0 && v.number < 16)) return;
+      // The import keeps the number's low five bits, so 32 and up come
+      // round again onto real groups.
+      const std::uint32_t bit = static_cast<std::uint32_t>(v.number) & 31;
+      notes.push(text_node(bit < kGroupEntryCount
+                               ? format("group %d taken as group %u", v.number, bit)
+                               : format("group %d ignored", v.number)));
+    });
+    note_clamp(notes, "fade rate", texts[9],
+               field_number(view, gear_entry_region, r.index, "fade_rate"));
+    note_clamp(notes, "fade time", texts[10],
+               field_number(view, gear_entry_region, r.index, "fade_time"));
+    const std::size_t scenes = array_values(texts[11], true);
+    if (scenes > kSceneCount) {
+      notes.push(
+          text_node(format("%zu scene values given: the first %zu kept", scenes, kSceneCount)));
+    }
+  } else if (is_inputs(run.kind)) {
+    note_short_address(notes, texts[2]);
+    note_name(notes, r, 3, values);
+    note_clamp(notes, "instance count", texts[5],
+               field_number(view, device_entry_region, r.index, "instance_count"));
+    for (std::size_t column = 6; column < run.kind.fields; ++column) {
+      const std::size_t n = array_values(texts[column], false);
+      if (n > kInstanceCount) {
+        notes.push(text_node(
+            format("%zu values in column %zu: the first %zu kept", n, column, kInstanceCount)));
+      }
+    }
+  } else {
+    note_name(notes, r, 2, values);
+  }
+  return notes;
+}
+
+// The row as the channel record holds it right after the import applied it.
+void add_values(const check_run& run, const csv_row_report& r, node& row) {
+  const channel_view view = record_view(run);
+  node record = record_node(view, *run.kind.region, r.index);
+  node values = object_node();
+  const channel_region& channel =
+      run.kind.file == channel_file_kind::gear ? gear_channel_region : device_channel_region;
+  // Only layout 3 gear files take the channel value from the row.
+  if (is_inputs(run.kind) || (is_channel(run.kind) && run.layout == 3)) {
+    if (const auto value = field_number(view, channel, 0, "channel_value")) {
+      values.add("channel_value", number_node(*value));
+    }
+  }
+  for (const char* key : run.kind.values) {
+    if (const node* value = record.find(key)) values.add(key, *value);
+  }
+  if (const node* instances = record.find("instances"); instances && !instances->items.empty()) {
+    values.add("instances", *instances);
+  }
+  row.add("notes", row_notes(run, r, values));
+  // A list of one record, so that the text form shows it as a table under
+  // its row.
+  node written = list_node();
+  written.push(std::move(values));
+  row.add("values", std::move(written));
+}
+
+void on_row(check_run& run, const csv_row_report& r) {
+  node row = object_node();
+  row.add("row", number_node(static_cast<std::int64_t>(r.row)));
+  row.add("fields", number_node(r.fields));
+  const bool version_line = r.fate == csv_fate::comment && r.version != run.version;
+  run.version = r.version;
+  const char* fate = "skipped";
+  std::string reason;
+  switch (r.fate) {
+    case csv_fate::applied:
+      fate = "applied";
+      ++run.applied;
+      break;
+    case csv_fate::comment:
+      fate = version_line ? "version" : "comment";
+      if (version_line && r.version != 1) {
+        reason = format("declares version %d: only version 1 is read", r.version);
+      }
+      break;
+    case csv_fate::not_reached:
+      fate = "not reached";
+      reason = skip_reason(run, r);
+      ++run.not_reached;
+      break;
+    default:
+      if (r.fate == csv_fate::layout) run.stopped_at = r.row;
+      reason = skip_reason(run, r);
+      ++run.skipped;
+      break;
+  }
+  row.add("fate", text_node(fate));
+  row.add("reason", reason.empty() ? null_node() : text_node(reason));
+  const bool indexed = r.fate == csv_fate::applied || r.fate == csv_fate::index_range;
+  row.add("index", indexed ? number_node(r.index) : null_node());
+  if (r.fate == csv_fate::applied) {
+    add_values(run, r, row);
+  } else {
+    row.add("notes", list_node());
+    row.add("values", null_node());
+  }
+  run.rows.push(std::move(row));
+}
+
+// The channel file setup_channel would send: the record stamped and
+// written by the tool's own writer, read back out of the archive.
+bool written_file(const check_run& run, unsigned channel, std::vector<std::uint8_t>& bytes) {
+  tar_stream writer;
+  tar_open_memory_writer(writer);
+  const bool device = run.kind.file == channel_file_kind::device;
+  const int written = device ? write_device_file(writer, run.firmware->c_str(), channel, run.record)
+                             : write_gear_file(writer, run.firmware->c_str(), channel, run.record);
+  if (written != 0) return false;
+  const std::string name = format("/etc/config/dali/%s%u.bin", device ? "cd" : "dali", channel);
+  tar_stream reader;
+  tar_open_memory_reader(reader, writer.buffer);
+  return tar_read_member(reader, name, bytes) == TAR_OK;
+}
+
+struct check_options {
+  const csv_file_kind* kind = nullptr;
+  std::optional<std::string> firmware;
+  const char* against = nullptr;
+  unsigned channel = 0;
+  bool json = false;
+  const char* file = nullptr;
+};
+
+// Reads the command line; an exit status when the command ends there.
+std::optional<int> scan(int argc, char** argv, check_options& o) {
+  static const option kOptions[] = {
+      {"kind", required_argument, nullptr, 'k'},
+      {"firmware", required_argument, nullptr, 'f'},
+      {"against", required_argument, nullptr, 'a'},
+      {"channel", required_argument, nullptr, 'c'},
+      {"json", no_argument, nullptr, 'j'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  const char* channel = nullptr;
+  const char* kind = nullptr;
+  reset_getopt();
+  for (int c; (c = getopt_long(argc, argv, "+:", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'h':
+        return print_help(kHelp);
+      case 'k':
+        kind = optarg;
+        break;
+      case 'f':
+        o.firmware = optarg;
+        break;
+      case 'a':
+        o.against = optarg;
+        break;
+      case 'c':
+        channel = optarg;
+        break;
+      case 'j':
+        o.json = true;
+        break;
+      case ':':
+        return usage_error(kHelp, "option '%s' needs a value", argv[optind - 1]);
+      default:
+        return usage_error(kHelp, "unknown option '%s'", argv[optind - 1]);
+    }
+  }
+  if (!kind) return usage_error(kHelp, "--kind channel, groups or inputs is needed");
+  for (const csv_file_kind& k : kKinds) {
+    if (std::strcmp(kind, k.name) == 0) o.kind = &k;
+  }
+  if (!o.kind) return usage_error(kHelp, "unknown kind '%s' (channel, groups or inputs)", kind);
+  if (channel) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(channel, &end, 10);
+    if (*channel < '0' || *channel > '9' || *end || n < 1 || n > 4) {
+      return usage_error(kHelp, "--channel takes 1 to 4, not '%s'", channel);
+    }
+    o.channel = static_cast<unsigned>(n);
+  }
+  if (channel && !o.against) return usage_error(kHelp, "--channel goes with --against");
+  if (o.against && !channel) return usage_error(kHelp, "--against needs --channel");
+  if (argc - optind != 1) return usage_error(kHelp, "one FILE is needed");
+  o.file = argv[optind];
+  return std::nullopt;
+}
+
+// Whether `path` can be read, said the way the system says it when not.
+bool readable(const char* path, std::string& error) {
+  errno = 0;
+  unique_file file = file_open(path, "rb");
+  if (file) {
+    std::fgetc(file.get());
+    if (!std::ferror(file.get())) return true;
+  }
+  error = std::strerror(errno ? errno : EIO);
+  return false;
+}
+
+}  // namespace
+
+int check_csv_command(int argc, char** argv) {
+  check_options o;
+  if (const std::optional<int> status = scan(argc, argv, o)) return *status;
+  const csv_file_kind& kind = *o.kind;
+
+  loaded_channel loaded;
+  std::string error;
+  if (o.against && !load_channel(o.against, o.channel, loaded, error)) {
+    return file_error(o.against, "%s", error.c_str());
+  }
+  const bool device = kind.file == channel_file_kind::device;
+  if (o.against && (device ? loaded.device_size : loaded.gear_size) == 0) {
+    return file_error(o.against, "holds no %s file of channel %u", device ? "device" : "gear",
+                      o.channel);
+  }
+  if (!readable(o.file, error)) return file_error(o.file, "%s", error.c_str());
+
+  // setup_channel works on the gear file the controller holds, and on a
+  // device file built from nothing.
+  channel_record record = loaded.record;
+  record.device.fill(0);
+  check_run run{kind, {}, 0, record};
+  const char* firmware_from = nullptr;
+  if (o.firmware) {
+    run.firmware = o.firmware;
+    firmware_from = "--firmware";
+  } else if (o.against) {
+    run.firmware = loaded.firmware_version;
+    firmware_from = run.firmware ? "the backup" : "the backup (its status.txt gives none)";
+  } else {
+    run.firmware = kAssumedFirmware;
+    firmware_from = "assumed: the newest controller (no --firmware or --against)";
+  }
+  const int layout_index =
+      run.firmware ? layout_for_firmware(firmware_layout_table, *run.firmware) : -1;
+  if (run.firmware) run.layout = layout_version(layout_index);
+
+  node report = object_node();
+  report.add("file", text_node(o.file));
+  report.add("kind", text_node(kind.name));
+  report.add("firmware_version", run.firmware ? text_node(*run.firmware) : null_node());
+  report.add("firmware_from", text_node(firmware_from));
+  report.add("layout_version", run.firmware ? number_node(run.layout) : null_node());
+
+  std::span<const std::uint8_t> before;
+  if (o.against) {
+    report.add("backup", text_node(o.against));
+    report.add("channel", number_node(o.channel));
+    before = device ? std::span<const std::uint8_t>(
+                          loaded.record.device.data(),
+                          std::min(loaded.device_size, loaded.record.device.size()))
+                    : std::span<const std::uint8_t>(
+                          loaded.record.gear.data(),
+                          std::min(loaded.gear_size, loaded.record.gear.size()));
+    const std::uint32_t held = channel_view_of(kind.file, before).layout;
+    if (run.firmware && held != run.layout) {
+      report.add("note",
+                 text_node(device ? format("the backup's device file has layout %u; the "
+                                           "one setup_channel sends is built anew",
+                                           held)
+                                  : format("the backup's gear file has layout %u, "
+                                           "firmware %s selects layout %u: the rows go "
+                                           "where layout %u has them, as setup_channel "
+                                           "would put them",
+                                           held, run.firmware->c_str(), run.layout, run.layout)));
+    }
+  }
+
+  csv_observer observer{
+      [&](const csv_row_report& r) { on_row(run, r); },
+      [&](unsigned long row, const char* reason) { run.parse_error.emplace(row, reason); },
+  };
+  const int imported = kind.import(run.firmware ? run.firmware->c_str() : nullptr, o.file, record,
+                                   {nullptr, &observer});
+  if (imported == IMPORT_FAILED && !run.parse_error) {
+    return file_error(o.file, "cannot be read");
+  }
+
+  report.add("rows", std::move(run.rows));
+  node summary = object_node();
+  summary.add("applied", number_node(static_cast<std::int64_t>(run.applied)));
+  summary.add("skipped", number_node(static_cast<std::int64_t>(run.skipped)));
+  summary.add("not_reached", number_node(static_cast<std::int64_t>(run.not_reached)));
+  report.add("summary", std::move(summary));
+  if (run.parse_error) {
+    report.add("csv_error", text_node(format("row %lu: %s", run.parse_error->first,
+                                             run.parse_error->second.c_str())));
+  }
+
+  if (o.against) {
+    // What setup_channel would then send, and what that changes.
+    std::string not_sent;
+    std::vector<std::uint8_t> after;
+    if (run.parse_error) {
+      not_sent = "the file cannot be tokenised: the run ends";
+    } else if (imported == IMPORT_STOPPED) {
+      not_sent = format("the import stops at row %lu: the run ends", run.stopped_at);
+    } else if (!run.firmware) {
+      not_sent = "no firmware version known";
+    } else if (device && layout_index != kDeviceLayout) {
+      not_sent = format(
+          "firmware %s selects layout %u; device files are written in layout %d "
+          "only: the run ends",
+          run.firmware->c_str(), run.layout, kDeviceLayout);
+    } else if (!written_file(run, o.channel, after)) {
+      not_sent = "the channel file cannot be written";
+    }
+    report.add("sent", bool_node(not_sent.empty()));
+    if (!not_sent.empty()) {
+      report.add("not_sent_because", text_node(not_sent));
+      report.add("changes", null_node());
+    } else {
+      // The import wrote into the gear file in the layout the firmware
+      // selects, so the file it started from is read in that layout too. A
+      // device file is replaced whole: the old one is read as it says.
+      const channel_view from =
+          device ? channel_view_of(kind.file, before) : channel_view{kind.file, before, run.layout};
+      const channel_view to{kind.file, after, run.layout};
+      report.add("changes", diff_channel_files(from, to));
+    }
+  }
+
+  write_report(report, o.json);
+  if (run.parse_error) {
+    return file_error(o.file, "row %lu: CSV error: %s", run.parse_error->first,
+                      run.parse_error->second.c_str());
+  }
+  return run.skipped || run.not_reached ? EXIT_PROBLEM : EXIT_GOOD;
+}
 
 }  // namespace torvi::inspect

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <span>
 
 #include "backup/backup.h"
 #include "backup/backup_zip.h"
@@ -35,10 +37,11 @@ bool looks_like_tar(const std::vector<std::uint8_t>& bytes) {
 
 // A channel file by its header: the length field is the file's size and
 // one of the layouts' lengths.
-std::optional<channel_file_kind> channel_file_by_header(const std::vector<std::uint8_t>& bytes) {
-  if (bytes.size() < kHeaderSize) return std::nullopt;
-  const config_header header = config_header_load(bytes.data());
-  if (header.length != bytes.size()) return std::nullopt;
+std::optional<channel_file_kind> channel_file_by_header(std::span<const std::uint8_t> start,
+                                                        std::uint64_t size) {
+  if (start.size() < kHeaderSize) return std::nullopt;
+  const config_header header = config_header_load(start.data());
+  if (header.length != size) return std::nullopt;
   if (header.length == gear1::kLength || header.length == gear2::kLength ||
       header.length == gear3::kLength) {
     return channel_file_kind::gear;
@@ -168,6 +171,18 @@ bool channel_file_name(const std::string& name, unsigned& channel, channel_file_
   return false;
 }
 
+// The first bytes and the size of a file, without reading it all; false
+// when it does not open.
+bool peek(const std::string& path, std::vector<std::uint8_t>& start, std::uint64_t& size) {
+  unique_file file = file_open(path.c_str(), "rb");
+  if (!file) return false;
+  start.resize(kHeaderSize);
+  start.resize(std::fread(start.data(), 1, start.size(), file.get()));
+  std::error_code failed;
+  size = std::filesystem::file_size(path, failed);
+  return !failed;
+}
+
 bool load_source(const std::string& path, source_file& file, std::string& error) {
   file = {path, source_kind::unknown, {}};
   unsigned channel = 0;
@@ -178,15 +193,24 @@ bool load_source(const std::string& path, source_file& file, std::string& error)
     file.kind = source_kind::firmware_image;
     return true;
   }
+  if (!named_channel_file && std::strcmp(extension, "bin") == 0) {
+    // push_firmware reads any other ".bin" as a package, whole, and says
+    // itself when it does not open; only a channel file's header (its
+    // length field the file's size) makes it something else.
+    std::vector<std::uint8_t> start;
+    std::uint64_t size = 0;
+    if (!peek(path, start, size) || !channel_file_by_header(start, size)) {
+      file.kind = source_kind::firmware_package;
+      return true;
+    }
+  }
   if (!read_whole(path, file.bytes, error)) return false;
-  const std::optional<channel_file_kind> by_header = channel_file_by_header(file.bytes);
+  const std::optional<channel_file_kind> by_header =
+      channel_file_by_header(file.bytes, file.bytes.size());
   if (named_channel_file || (std::strcmp(extension, "bin") == 0 && by_header)) {
     file.kind = (named_channel_file ? kind : *by_header) == channel_file_kind::gear
                     ? source_kind::gear_file
                     : source_kind::device_file;
-  } else if (std::strcmp(extension, "bin") == 0) {
-    file.kind = source_kind::firmware_package;
-    file.bytes.clear();
   } else if (starts_with(file.bytes, "PK\3\4", 4) || starts_with(file.bytes, "PK\5\6", 4)) {
     file.kind = source_kind::zip_backup;
   } else if (looks_like_tar(file.bytes)) {
