@@ -87,6 +87,23 @@ Seeds channel_seeds() {
   return seeds;
 }
 
+// For fuzz-inspect: the kind and length byte, then two halves.
+Seeds inspect_seeds() {
+  const std::uint32_t versions[] = {1, 1, 2, 3, 2, 3};
+  Seeds seeds;
+  for (std::uint8_t choice = 0; choice < 12; ++choice) {
+    const Bytes half = channel_start(versions[(choice >> 1) % 6], 0, kDeviceTypeColour);
+    Bytes both = half;
+    both.insert(both.end(), half.begin(), half.end());
+    both[half.size() + kGearEntries + kEntryFadeRate] = 9;
+    seeds.push_back(with_prefix({choice}, both));
+  }
+  seeds.push_back(
+      test::make_tar({{"/etc/config/dali/dali1.bin", channel_start(1, 0, 6)},
+                      {"status.txt", test::bytes_of(R"({"firmware_version":"1.3.1"})")}}));
+  return seeds;
+}
+
 Seeds tar_seeds() {
   return {test::make_tar({{"status.txt", test::bytes_of(kStatus)},
                           {"/etc/config/dali/dali1.bin", test::noise(300, 1)}}),
@@ -223,13 +240,10 @@ Seeds firmware_seeds() {
 }
 
 const std::map<std::string, Seeds (*)()> kTargets = {
-    {"fuzz-json", json_seeds},
-    {"fuzz-status", status_seeds},
-    {"fuzz-channel", channel_seeds},
-    {"fuzz-tar", tar_seeds},
-    {"fuzz-backup", backup_seeds},
-    {"fuzz-import", import_seeds},
-    {"fuzz-put-backup", put_backup_seeds},
+    {"fuzz-json", json_seeds},         {"fuzz-status", status_seeds},
+    {"fuzz-channel", channel_seeds},   {"fuzz-inspect", inspect_seeds},
+    {"fuzz-tar", tar_seeds},           {"fuzz-backup", backup_seeds},
+    {"fuzz-import", import_seeds},     {"fuzz-put-backup", put_backup_seeds},
     {"fuzz-firmware", firmware_seeds},
 };
 

@@ -35,9 +35,25 @@ void flatten(const node& value, const std::string& path,
   }
 }
 
+bool same(const node& a, const node& b) {
+  if (a.kind != b.kind || a.flag != b.flag || a.number != b.number || a.text != b.text ||
+      a.items.size() != b.items.size() || a.members.size() != b.members.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.items.size(); ++i) {
+    if (!same(a.items[i], b.items[i])) return false;
+  }
+  for (std::size_t i = 0; i < a.members.size(); ++i) {
+    if (a.members[i].first != b.members[i].first ||
+        !same(a.members[i].second, b.members[i].second)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool same(const node* a, const node* b) {
-  if (!a || !b) return a == b;
-  return to_json(*a) == to_json(*b);
+  return a && b ? same(*a, *b) : a == b;
 }
 
 node change(const char* record, const node& index, const std::string& field, const node* from,
@@ -106,10 +122,7 @@ node other_bytes(const channel_view& a, const channel_view& b, const channel_reg
       }
     }
   }
-  node differing = object_node();
-  node& offsets = differing.add("offsets", list_node());
-  node& from = differing.add("from", list_node());
-  node& to = differing.add("to", list_node());
+  node offsets = list_node(), from = list_node(), to = list_node();
   for (std::size_t i = 0; i < size; ++i) {
     if (!named[i] && a.bytes[start + i] != b.bytes[start + i]) {
       offsets.push(number_node(static_cast<std::int64_t>(i)));
@@ -117,6 +130,10 @@ node other_bytes(const channel_view& a, const channel_view& b, const channel_reg
       to.push(number_node(b.bytes[start + i]));
     }
   }
+  node differing = object_node();
+  differing.add("offsets", std::move(offsets));
+  differing.add("from", std::move(from));
+  differing.add("to", std::move(to));
   return differing;
 }
 

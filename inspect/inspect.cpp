@@ -42,7 +42,7 @@ constexpr command kCommands[] = {
     {"diff", diff_command},
 };
 
-std::string vformat(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string vformat(const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
   const int n = std::vsnprintf(nullptr, 0, format, copy);

@@ -7,7 +7,7 @@ namespace torvi::inspect {
 
 node& node::add(std::string key, node value) {
   kind = type::object;
-  members.emplace_back(std::move(key), std::move(value));
+  members.push_back({std::move(key), std::move(value)});
   return members.back().second;
 }
 

@@ -11,20 +11,28 @@
 
 namespace torvi::inspect {
 
+struct node_member;
+
 struct node {
   enum class type : std::uint8_t { null, boolean, number, text, list, object };
   type kind = type::null;
   bool flag = false;
   std::int64_t number = 0;
   std::string text;
-  std::vector<node> items;                            // a list's elements
-  std::vector<std::pair<std::string, node>> members;  // an object's, in order
+  std::vector<node> items;           // a list's elements
+  std::vector<node_member> members;  // an object's, in order
 
   // Adds a member to an object (or an element to a list) and returns it.
   node& add(std::string key, node value);
   node& push(node value);
   // The member called `key`; null when there is none.
   const node* find(const std::string& key) const;
+};
+
+// One member of an object, read as a key and value pair.
+struct node_member {
+  std::string first;
+  node second;
 };
 
 node null_node();
