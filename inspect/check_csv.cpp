@@ -115,20 +115,6 @@ struct check_run {
   std::optional<std::pair<unsigned long, std::string>> parse_error;
 };
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...) {
-  va_list args;
-  va_start(args, pattern);
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, pattern, copy);
-  va_end(copy);
-  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, pattern, args);
-  va_end(args);
-  return text;
-}
-
 channel_view record_view(const check_run& run) {
   if (run.kind.file == channel_file_kind::device) {
     return {channel_file_kind::device, run.record.device, run.layout};
@@ -141,21 +127,21 @@ std::string skip_reason(const check_run& run, const csv_row_report& r) {
     case csv_fate::no_version:
       return "no version line before it";
     case csv_fate::wrong_version:
-      return format("the version line declares version %d, not 1", r.version);
+      return text_format("the version line declares version %d, not 1", r.version);
     case csv_fate::field_count:
-      return format("%u fields where %u are needed", r.fields, run.kind.fields);
+      return text_format("%u fields where %u are needed", r.fields, run.kind.fields);
     case csv_fate::index_range:
-      return format("%s %u is above %zu", run.kind.index_name, r.index, run.kind.count - 1);
+      return text_format("%s %u is above %zu", run.kind.index_name, r.index, run.kind.count - 1);
     case csv_fate::no_firmware:
       return "no firmware version known";
     case csv_fate::layout:
       if (!run.firmware) return "no firmware version known: the import stops here";
-      return format(
+      return text_format(
           "firmware %s selects layout %u; input devices need layout %d: the import "
           "stops here",
           run.firmware->c_str(), run.layout, kDeviceLayout);
     case csv_fate::not_reached:
-      return format("the import stopped at row %lu", run.stopped_at);
+      return text_format("the import stopped at row %lu", run.stopped_at);
     default:
       return {};
   }
@@ -176,7 +162,7 @@ std::size_t array_values(const std::string& text, bool nulls) {
 void note_clamp(node& notes, const char* what, const std::string& text,
                 std::optional<std::uint32_t> stored) {
   if (stored && static_cast<std::uint32_t>(csv_atoi(text.c_str())) != *stored) {
-    notes.push(text_node(format("%s %s taken as %u", what, text.c_str(), *stored)));
+    notes.push(text_node(text_format("%s %s taken as %u", what, text.c_str(), *stored)));
   }
 }
 
@@ -184,14 +170,14 @@ void note_name(node& notes, const csv_row_report& r, std::size_t column, const n
   const node* name = values.find("name");
   if (!name || column >= r.lengths.size() || r.lengths[column] <= name->text.size()) return;
   notes.push(text_node(
-      format("name cut to %zu characters (%zu given)", name->text.size(), r.lengths[column])));
+      text_format("name cut to %zu characters (%zu given)", name->text.size(), r.lengths[column])));
 }
 
 void note_short_address(node& notes, const std::string& text) {
   const std::uint8_t address = csv_short_address(text.c_str());
   if (address > 63 && address != 255) {
     notes.push(text_node(
-        format("short address %u is above 63: the address byte is left as it was", address)));
+        text_format("short address %u is above 63: the address byte is left as it was", address)));
   }
 }
 
@@ -211,8 +197,8 @@ node row_notes(const check_run& run, const csv_row_report& r, const node& values
       // round again onto real groups.
       const std::uint32_t bit = static_cast<std::uint32_t>(v.number) & 31;
       notes.push(text_node(bit < kGroupEntryCount
-                               ? format("group %d taken as group %u", v.number, bit)
-                               : format("group %d ignored", v.number)));
+                               ? text_format("group %d taken as group %u", v.number, bit)
+                               : text_format("group %d ignored", v.number)));
     });
     note_clamp(notes, "fade rate", texts[9],
                field_number(view, gear_entry_region, r.index, "fade_rate"));
@@ -220,8 +206,8 @@ node row_notes(const check_run& run, const csv_row_report& r, const node& values
                field_number(view, gear_entry_region, r.index, "fade_time"));
     const std::size_t scenes = array_values(texts[11], true);
     if (scenes > kSceneCount) {
-      notes.push(
-          text_node(format("%zu scene values given: the first %zu kept", scenes, kSceneCount)));
+      notes.push(text_node(
+          text_format("%zu scene values given: the first %zu kept", scenes, kSceneCount)));
     }
   } else if (is_inputs(run.kind)) {
     note_short_address(notes, texts[2]);
@@ -231,8 +217,8 @@ node row_notes(const check_run& run, const csv_row_report& r, const node& values
     for (std::size_t column = 6; column < run.kind.fields; ++column) {
       const std::size_t n = array_values(texts[column], false);
       if (n > kInstanceCount) {
-        notes.push(text_node(
-            format("%zu values in column %zu: the first %zu kept", n, column, kInstanceCount)));
+        notes.push(text_node(text_format("%zu values in column %zu: the first %zu kept", n, column,
+                                         kInstanceCount)));
       }
     }
   } else {
@@ -284,7 +270,7 @@ void on_row(check_run& run, const csv_row_report& r) {
     case csv_fate::comment:
       fate = version_line ? "version" : "comment";
       if (version_line && r.version != 1) {
-        reason = format("declares version %d: only version 1 is read", r.version);
+        reason = text_format("declares version %d: only version 1 is read", r.version);
       }
       break;
     case csv_fate::not_reached:
@@ -320,7 +306,8 @@ bool written_file(const check_run& run, unsigned channel, std::vector<std::uint8
   const int written = device ? write_device_file(writer, run.firmware->c_str(), channel, run.record)
                              : write_gear_file(writer, run.firmware->c_str(), channel, run.record);
   if (written != 0) return false;
-  const std::string name = format("/etc/config/dali/%s%u.bin", device ? "cd" : "dali", channel);
+  const std::string name =
+      text_format("/etc/config/dali/%s%u.bin", device ? "cd" : "dali", channel);
   tar_stream reader;
   tar_open_memory_reader(reader, writer.buffer);
   return tar_read_member(reader, name, bytes) == TAR_OK;
@@ -464,15 +451,16 @@ int check_csv_command(int argc, char** argv) {
                           std::min(loaded.gear_size, loaded.record.gear.size()));
     const std::uint32_t held = channel_view_of(kind.file, before).layout;
     if (run.firmware && held != run.layout) {
-      report.add("note",
-                 text_node(device ? format("the backup's device file has layout %u; the "
-                                           "one setup_channel sends is built anew",
-                                           held)
-                                  : format("the backup's gear file has layout %u, "
-                                           "firmware %s selects layout %u: the rows go "
-                                           "where layout %u has them, as setup_channel "
-                                           "would put them",
-                                           held, run.firmware->c_str(), run.layout, run.layout)));
+      report.add(
+          "note",
+          text_node(device ? text_format("the backup's device file has layout %u; the "
+                                         "one setup_channel sends is built anew",
+                                         held)
+                           : text_format("the backup's gear file has layout %u, "
+                                         "firmware %s selects layout %u: the rows go "
+                                         "where layout %u has them, as setup_channel "
+                                         "would put them",
+                                         held, run.firmware->c_str(), run.layout, run.layout)));
     }
   }
 
@@ -493,8 +481,8 @@ int check_csv_command(int argc, char** argv) {
   summary.add("not_reached", number_node(static_cast<std::int64_t>(run.not_reached)));
   report.add("summary", std::move(summary));
   if (run.parse_error) {
-    report.add("csv_error", text_node(format("row %lu: %s", run.parse_error->first,
-                                             run.parse_error->second.c_str())));
+    report.add("csv_error", text_node(text_format("row %lu: %s", run.parse_error->first,
+                                                  run.parse_error->second.c_str())));
   }
 
   if (o.against) {
@@ -504,11 +492,11 @@ int check_csv_command(int argc, char** argv) {
     if (run.parse_error) {
       not_sent = "the file cannot be tokenised: the run ends";
     } else if (imported == IMPORT_STOPPED) {
-      not_sent = format("the import stops at row %lu: the run ends", run.stopped_at);
+      not_sent = text_format("the import stops at row %lu: the run ends", run.stopped_at);
     } else if (!run.firmware) {
       not_sent = "no firmware version known";
     } else if (device && layout_index != kDeviceLayout) {
-      not_sent = format(
+      not_sent = text_format(
           "firmware %s selects layout %u; device files are written in layout %d "
           "only: the run ends",
           run.firmware->c_str(), run.layout, kDeviceLayout);

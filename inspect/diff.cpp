@@ -87,18 +87,8 @@ node file_node(const found_channel_file* a, const found_channel_file* b, bool& d
 }  // namespace
 
 int diff_command(int argc, char** argv) {
-  static const option kOptions[] = {
-      {"json", no_argument, nullptr, 'j'},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
   bool json = false;
-  reset_getopt();
-  for (int c; (c = getopt_long(argc, argv, "+", kOptions, nullptr)) != -1;) {
-    if (c == 'h') return print_help(kHelp);
-    if (c != 'j') return usage_error(kHelp, "unknown option '%s'", argv[optind - 1]);
-    json = true;
-  }
+  if (const std::optional<int> status = read_json_option(argc, argv, kHelp, json)) return *status;
   if (argc - optind != 2) return usage_error(kHelp, "two files, A and B, are needed");
   source_file files[2];
   source_contents contents[2];

@@ -78,6 +78,30 @@ int file_error(const char* path, const char* format, ...) {
   return EXIT_PROBLEM;
 }
 
+std::string text_format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  return text;
+}
+
+std::optional<int> read_json_option(int argc, char** argv, const command_help& help, bool& json) {
+  static const option kOptions[] = {
+      {"json", no_argument, nullptr, 'j'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  json = false;
+  reset_getopt();
+  for (int c; (c = getopt_long(argc, argv, "+", kOptions, nullptr)) != -1;) {
+    if (c == 'h') return print_help(help);
+    if (c != 'j') return usage_error(help, "unknown option '%s'", argv[optind - 1]);
+    json = true;
+  }
+  return std::nullopt;
+}
+
 void reset_getopt() {
   // glibc starts over, its internal state included, when optind is 0.
   optind = 0;

@@ -22,6 +22,9 @@ int diff_command(int argc, char** argv);
 
 }  // namespace torvi::inspect
 
+#include <optional>
+#include <string>
+
 namespace torvi::inspect {
 
 // What `COMMAND --help` prints, and the name usage errors go by.
@@ -38,6 +41,14 @@ int usage_error(const command_help& help, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 // Prints "torvi-inspect: PATH: MESSAGE" on standard error; gives EXIT_PROBLEM.
 int file_error(const char* path, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// A text made with printf formatting.
+std::string text_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Reads the options of a command that takes only --json and --help, and
+// leaves optind on its first file. Empty to go on; otherwise the exit
+// status the command ends with (help printed, or a usage error).
+std::optional<int> read_json_option(int argc, char** argv, const command_help& help, bool& json);
 
 // Prepares getopt_long for a fresh scan of a command's arguments (getopt
 // keeps its state between calls, and the commands run more than once in

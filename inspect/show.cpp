@@ -111,21 +111,8 @@ void write_report(const node& report, bool json) {
 }
 
 int show_command(int argc, char** argv) {
-  static const option kOptions[] = {
-      {"json", no_argument, nullptr, 'j'},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
-  };
   bool json = false;
-  reset_getopt();
-  for (int c; (c = getopt_long(argc, argv, "+", kOptions, nullptr)) != -1;) {
-    if (c == 'h') return print_help(kHelp);
-    if (c == 'j') {
-      json = true;
-    } else {
-      return usage_error(kHelp, "unknown option '%s'", argv[optind - 1]);
-    }
-  }
+  if (const std::optional<int> status = read_json_option(argc, argv, kHelp, json)) return *status;
   if (argc - optind != 1) return usage_error(kHelp, "one FILE is needed");
   source_file file;
   std::string error;
