@@ -52,6 +52,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -417,6 +418,12 @@ int export_csv_command(int argc, char** argv) {
   std::string error;
   if (!load_channel(source, channel, loaded, error)) return file_error(source, "%s", error.c_str());
 
+  // A folder that is not there yet is made, with its parents, as get_backup
+  // makes its own; one that cannot be made shows in the files not written.
+  if (!out.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(out, ignored);
+  }
   int status = EXIT_GOOD;
   const auto finish = [&](csv_file& file) {
     if (!write_csv(file) || file.lossy) status = EXIT_PROBLEM;

@@ -251,7 +251,8 @@ TEST(ExportCsv, UsageAndFileErrors) {
   const std::string usage = "torvi-inspect export-csv: ";
   const std::string bad = usage + "--channel takes a channel number 1 to 4, not ";
   const std::string absent = "No such file or directory\n";
-  const std::string here = dir.path(), no = dir.file("no"), rows = here + "/groups-1.csv: 0 rows\n";
+  // A folder below a file cannot be made.
+  const std::string here = dir.path(), no = gear + "/sub", rows = here + "/groups-1.csv: 0 rows\n";
   const std::string no_device = ": holds no device file of channel 1: inputs-1.csv not written\n";
   const std::string layout_1 =
       ": the device file of channel 1 has layout version 1, which is carried but not read: "
@@ -272,7 +273,14 @@ TEST(ExportCsv, UsageAndFileErrors) {
       {{"--help"}, 0, "", "Usage: torvi-inspect export-csv --channel N [--out DIR] BACKUP\n"},
       {{"--channel", "2", gear}, 1, gear + ": holds no gear or device file of channel 2\n", ""},
       {{"--channel", "1", dir.file("none.zip")}, 1, "/none.zip: " + absent, ""},
-      {{"--channel", "1", "--out", no, gear}, 1, "groups-1.csv: cannot be written: " + absent, ""},
+      {{"--channel", "1", "--out", no, gear},
+       1,
+       "groups-1.csv: cannot be written: Not a directory\n",
+       ""},
+      {{"--channel", "1", "--out", here + "/new/er", gear},
+       0,
+       gear + no_device,
+       "/new/er/groups-1.csv: 0 rows\n"},
       {{"--channel", "1", "--out", here, gear}, 0, gear + no_device, rows},
       {{"--channel", "1", "--out", here, old}, 1, old + layout_1, ""},
   };
