@@ -1,9 +1,9 @@
 #pragma once
 // What push_firmware makes of a firmware file before anything goes to the
 // controller: the reader the extension picks, a package's header compared
-// with the payload's digest, and the information check. torvi-inspect asks
-// the same function, so what it says about a file is push_firmware's own
-// decision, not a copy of it.
+// with the payload's digest, and the information check. A caller that only
+// explains a verdict asks the same function, so what it says about a file
+// is push_firmware's own decision, not a copy of it.
 
 #include <cstdint>
 #include <optional>
