@@ -174,6 +174,10 @@ TEST_F(InspectSim, ShowTarsBareFilesAndWhatItRefuses) {
   torvi::test::write_file(dir.file("flipped/dali2.bin"), flipped);
   torvi::test::write_file(dir.file("short/dali2.bin"),
                           std::vector<std::uint8_t>(gear.begin(), gear.end() - 1));
+  // Too short for any entry: every field is missing, none is read.
+  fs::create_directories(dir.file("tiny"));
+  torvi::test::write_file(dir.file("tiny/dali2.bin"),
+                          std::vector<std::uint8_t>(gear.begin(), gear.begin() + 40));
   torvi::test::write_file(dir.file("notes.txt"), std::string("hello"));
 
   const std::string none = "not a backup, configuration archive, channel file or firmware file";
@@ -194,6 +198,7 @@ TEST_F(InspectSim, ShowTarsBareFilesAndWhatItRefuses) {
        ""},
       {{"show", dir.file("flipped/dali2.bin")}, EXIT_PROBLEM, "  checksum verifies: no\n", ""},
       {{"show", dir.file("short/dali2.bin")}, EXIT_PROBLEM, "  length matches size: no\n", ""},
+      {{"show", dir.file("tiny/dali2.bin")}, EXIT_PROBLEM, "  size: 40\n", ""},
       {{"show", dir.file("notes.txt")},
        EXIT_PROBLEM,
        "",

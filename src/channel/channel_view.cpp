@@ -161,6 +161,8 @@ std::optional<std::uint32_t> field_number(const channel_view& view, const channe
 }
 
 std::string field_text(std::span<const std::uint8_t> bytes) {
+  // A field the file is too short for has no bytes, and no address either.
+  if (bytes.empty()) return {};
   const auto* text = reinterpret_cast<const char*>(bytes.data());
   return std::string(text, strnlen(text, bytes.size()));
 }
