@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "channel/channel_view.h"
+#include "channel/convert.h"
 #include "import/imports.h"
 #include "inspect/inspect_test_support.h"
 
@@ -197,6 +198,40 @@ TEST(ExportCsv, ImportGivesBackEveryFieldButTheReportedOnes) {
     }
   }
   EXPECT_GT(reported, 0u);  // the generator really made values that cannot be carried
+}
+
+// The inputs import writes only layout 3, so a layout-2 device file's rows
+// go to a controller that converts it: they are the rows of its conversion,
+// but for the push-button value of a device without a push button, which
+// the conversion drops.
+TEST(ExportCsv, Layout2DevicesExportAsTheirConversionToLayout3) {
+  const layout_case device2 = {channel_file_kind::device, 2, device2::kLength, "1.3.1"};
+  std::mt19937 rng(7);
+  torvi::test::TempDir dir;
+  std::filesystem::create_directories(dir.file("2"));
+  std::filesystem::create_directories(dir.file("3"));
+  for (int n = 0; n < 40; ++n) {
+    channel_bytes old = random_file(device2, rng);
+    for (std::size_t d = 0; d < device_entry_region.count; ++d) {
+      const auto pairs = old.field(device_entry_region, d, "instance_types_values");
+      bool push_button = false;
+      for (std::size_t j = 0; j < pairs.size(); j += 2)
+        push_button |= pairs[j] == kInstancePushButton;
+      if (!push_button) old.set(instance_block_region, d, "push_button_value", 0);
+    }
+    std::vector<std::uint8_t> converted;
+    ASSERT_EQ(convert_device_2_to_3(converted, old.bytes), 0);
+    torvi::test::write_file(dir.file("2/cd1.bin"), old.bytes);
+    torvi::test::write_file(dir.file("3/cd1.bin"), converted);
+    std::string csv[2];
+    for (int side = 0; side < 2; ++side) {
+      const std::string folder = dir.file(side ? "3" : "2");
+      run_inspect({"export-csv", "--channel", "1", "--out", folder, folder + "/cd1.bin"});
+      const std::vector<std::uint8_t> text = torvi::test::read_file(folder + "/inputs-1.csv");
+      csv[side].assign(text.begin(), text.end());
+    }
+    EXPECT_EQ(csv[0], csv[1]) << n;
+  }
 }
 
 TEST(ExportCsv, PythonCsvReadsTheFilesAsTheImportsDo) {
