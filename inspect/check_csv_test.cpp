@@ -253,15 +253,7 @@ TEST(CheckCsv, TokenizerErrorNamesTheRow) {
 #endif
   torvi::test::TempDir dir;
   const std::string path = dir.file("huge.csv");
-  {
-    unique_file f = file_open(path, "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs("#dali-channel-csv-version: 1\n1,3,7,", f.get());
-    const std::string block(1 << 20, 'x');
-    for (int i = 0; i < 128; ++i) std::fwrite(block.data(), 1, block.size(), f.get());
-    std::fputs(",[],1,1,1,1,1,1,[]\n", f.get());
-    ASSERT_TRUE(file_close(f));
-  }
+  torvi::test::write_huge_cell_csv(path);
   std::string out;
   const int status =
       torvi::test::run_command("ulimit -v 100000; timeout 60 " + std::string(TORVI_INSPECT_PATH) +

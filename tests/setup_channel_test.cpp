@@ -270,15 +270,7 @@ TEST_F(SetupChannelTest, TheToolEndsWithExitStatus1) {
   GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
 #endif
   const std::string path = dir_.file("huge.csv");
-  {
-    unique_file f = file_open(path, "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs("#dali-channel-csv-version: 1\n1,3,7,", f.get());
-    const std::string block(1 << 20, 'x');
-    for (int i = 0; i < 128; ++i) std::fwrite(block.data(), 1, block.size(), f.get());
-    std::fputs(",[],1,1,1,1,1,1,[]\n", f.get());
-    ASSERT_TRUE(file_close(f));
-  }
+  test::write_huge_cell_csv(path);
   std::string out;
   const int status =
       test::run_command("ulimit -v 100000; timeout 60 " + std::string(TORVI_CLI_PATH) +

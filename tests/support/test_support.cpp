@@ -113,6 +113,16 @@ void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
   if (platform_write_file(path, bytes) != 0) throw std::runtime_error("cannot write " + path);
 }
 
+void write_huge_cell_csv(const std::string& path) {
+  unique_file f = file_open(path.c_str(), "wb");
+  if (!f) throw std::runtime_error("cannot write " + path);
+  std::fputs("#dali-channel-csv-version: 1\n1,3,7,", f.get());
+  const std::string block(1 << 20, 'x');
+  for (int i = 0; i < 128; ++i) std::fwrite(block.data(), 1, block.size(), f.get());
+  std::fputs(",[],1,1,1,1,1,1,[]\n", f.get());
+  if (!file_close(f)) throw std::runtime_error("cannot write " + path);
+}
+
 void write_file(const std::string& path, const std::string& text) {
   write_file(path, std::vector<std::uint8_t>(text.begin(), text.end()));
 }

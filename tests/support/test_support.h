@@ -56,6 +56,9 @@ class TempDir {
 };
 
 std::vector<std::uint8_t> read_file(const std::string& path);
+// A channel CSV file whose second row has a 128 MiB cell: more than a
+// process under `ulimit -v 100000` can hold, so the tokenizer fails in it.
+void write_huge_cell_csv(const std::string& path);
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
