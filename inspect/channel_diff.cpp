@@ -137,14 +137,51 @@ node other_bytes(const channel_view& a, const channel_view& b, const channel_reg
   return differing;
 }
 
+// The bytes of record `index` of `region`; empty where the layout has no
+// such record or the file ends before the record does.
+std::span<const std::uint8_t> record_bytes(const channel_view& view, const channel_region& region,
+                                           std::size_t index) {
+  if (view.layout < 1 || view.layout > 3) return {};
+  const std::size_t v = view.layout - 1;
+  if (region.base[v] == kNoField || region.stride[v] == 0) return {};
+  const std::size_t start = region.base[v] + index * region.stride[v];
+  if (start > view.bytes.size() || view.bytes.size() - start < region.stride[v]) return {};
+  return view.bytes.subspan(start, region.stride[v]);
+}
+
+bool equal_bytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
 }  // namespace
 
 node diff_channel_files(const channel_view& a, const channel_view& b) {
   node changes = list_node();
   diff_nodes("header", null_node(), header_node(a.bytes), header_node(b.bytes), changes);
+  // In one layout every byte is compared where it lies: those the records
+  // cover by their fields and the rest of each record by offset, and the
+  // bytes no record covers by their offset in the file. Across layouts the
+  // fields are compared by name; the header says the layouts differ.
+  const bool same_layout = a.layout == b.layout;
+  std::vector<bool> covered(same_layout ? std::min(a.bytes.size(), b.bytes.size()) : 0, false);
+  std::fill_n(covered.begin(), std::min(covered.size(), kHeaderSize), true);
   for (const channel_region* region : channel_regions(a.kind)) {
     const bool file_wide = region->count == 1;
     for (std::size_t i = 0; i < region->count; ++i) {
+      const std::span<const std::uint8_t> ra = record_bytes(a, *region, i);
+      const std::span<const std::uint8_t> rb = record_bytes(b, *region, i);
+      if (same_layout && !ra.empty() && !rb.empty()) {
+        const std::size_t start = static_cast<std::size_t>(ra.data() - a.bytes.data());
+        std::fill_n(covered.begin() + static_cast<std::ptrdiff_t>(start), ra.size(), true);
+      }
+      // A device's instances are shown with the device, so its entry is the
+      // same only when its instance block is too.
+      bool same = same_layout && equal_bytes(ra, rb);
+      if (same && region == &device_entry_region) {
+        same = equal_bytes(record_bytes(a, instance_block_region, i),
+                           record_bytes(b, instance_block_region, i));
+      }
+      if (same) continue;
       const node index = file_wide ? null_node() : number_node(static_cast<std::int64_t>(i));
       // Instance blocks are compared within their devices, but for the
       // bytes no field names.
@@ -152,28 +189,30 @@ node diff_channel_files(const channel_view& a, const channel_view& b) {
         diff_nodes(region->name, index, record_node(a, *region, i), record_node(b, *region, i),
                    changes);
       }
-      if (a.layout == b.layout) {
-        const node differing = other_bytes(a, b, *region, i);
-        const node* offsets = differing.find("offsets");
-        if (offsets && !offsets->items.empty()) {
-          node c = change(region->name, index, "other_bytes", differing.find("from"),
-                          differing.find("to"));
-          c.add("offsets", *offsets);
-          changes.push(std::move(c));
-        }
+      if (!same_layout) continue;
+      const node differing = other_bytes(a, b, *region, i);
+      const node* offsets = differing.find("offsets");
+      if (offsets && !offsets->items.empty()) {
+        node c = change(region->name, index, "other_bytes", differing.find("from"),
+                        differing.find("to"));
+        c.add("offsets", *offsets);
+        changes.push(std::move(c));
       }
     }
   }
-  // Whatever the tables do not reach (a device file of a layout that is
-  // only carried, bytes past a layout's length) still counts.
-  if (changes.items.empty() &&
-      !std::equal(a.bytes.begin(), a.bytes.end(), b.bytes.begin(), b.bytes.end())) {
-    std::size_t differing = 0;
-    for (std::size_t i = 0; i < std::min(a.bytes.size(), b.bytes.size()); ++i) {
-      differing += a.bytes[i] != b.bytes[i];
-    }
-    const node count = number_node(static_cast<std::int64_t>(differing));
-    changes.push(change("file", null_node(), "differing_bytes", nullptr, &count));
+  // Bytes no record covers: a device file of a layout that is only
+  // carried, the gaps between parts, a record the file ends inside.
+  node offsets = list_node(), from = list_node(), to = list_node();
+  for (std::size_t i = 0; i < covered.size(); ++i) {
+    if (covered[i] || a.bytes[i] == b.bytes[i]) continue;
+    offsets.push(number_node(static_cast<std::int64_t>(i)));
+    from.push(number_node(a.bytes[i]));
+    to.push(number_node(b.bytes[i]));
+  }
+  if (!offsets.items.empty()) {
+    node c = change("file", null_node(), "other_bytes", &from, &to);
+    c.add("offsets", std::move(offsets));
+    changes.push(std::move(c));
   }
   return changes;
 }

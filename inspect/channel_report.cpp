@@ -19,8 +19,15 @@ node field_node(const channel_field& field, std::span<const std::uint8_t> bytes)
       for (std::size_t i = bytes.size(); i-- > 0;) value = (value << 8) | bytes[i];
       return number_node(value);
     }
-    case field_form::text:
-      return text_node(field_text(bytes));
+    case field_form::text: {
+      // The controller reads a text up to its NUL, but bytes after it are
+      // still in the file and a restore sends them: show them, so that two
+      // fields that differ never read the same.
+      std::size_t end = bytes.size();
+      while (end > 0 && bytes[end - 1] == 0) --end;
+      return text_node(
+          std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end)));
+    }
     case field_form::bytes:
       break;
   }
