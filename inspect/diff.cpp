@@ -1,6 +1,8 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <array>
+#include <map>
 #include <string>
 
 #include "inspect/channel_diff.h"
@@ -17,22 +19,16 @@ constexpr command_help kHelp = {
     "cd1.bin..cd4.bin) field by field: which gear entries, groups, devices and\n"
     "header fields differ, and from what to what. A backup against a bare channel\n"
     "file compares that file with the backup's file of the same channel and kind.\n"
-    "Other members of backups are compared byte for byte. Restoring B over a\n"
-    "controller that holds A changes exactly what is listed.\n"
+    "Other members of backups are compared byte for byte. Backups are read as\n"
+    "put_backup restores them: where an entry or member is named twice, the one a\n"
+    "restore leaves is compared, and the duplicate is listed as a problem.\n"
+    "Restoring B over a controller that holds A changes exactly what is listed.\n"
     "\n"
     "  --json   one JSON document instead of tables\n"
     "  --help   this text\n"
     "\n"
-    "Exit status: 0 no differences; 1 differences, or a file cannot be read;\n"
-    "2 a usage error.\n",
-};
-
-// A file of either side, by the name it goes by in the comparison.
-struct side_file {
-  std::string name;  // ZIP entry and member, or the bare file's name
-  const found_channel_file* channel = nullptr;
-  const found_member* member = nullptr;
-  const std::vector<std::uint8_t>* bytes = nullptr;
+    "Exit status: 0 no differences; 1 differences, a problem in either file, or a\n"
+    "file cannot be read; 2 a usage error (files of different kinds among them).\n",
 };
 
 bool is_bare(source_kind kind) {
@@ -84,6 +80,55 @@ node file_node(const found_channel_file* a, const found_channel_file* b, bool& d
   return file;
 }
 
+// Both sides' problems, each row saying whose it is.
+node side_problems(const source_contents (&contents)[2], const source_file (&files)[2]) {
+  node problems = list_node();
+  for (int i = 0; i < 2; ++i) {
+    const bool entries = files[i].kind == source_kind::zip_backup;
+    for (node& row : problems_node(contents[i], entries).items) {
+      node problem = object_node();
+      problem.add("side", text_node(i ? "B" : "A"));
+      if (!entries) problem.add("entry", null_node());
+      for (auto& [key, value] : row.members) problem.add(key, std::move(value));
+      problems.push(std::move(problem));
+    }
+  }
+  return problems;
+}
+
+// Every member besides the channel files, by entry and name, compared by
+// content: what a restore leaves, and what it does not send at all.
+node other_members(const source_contents (&contents)[2], bool& differ) {
+  std::vector<std::string> order;
+  std::map<std::string, std::array<const found_member*, 2>> sides;
+  for (int i = 0; i < 2; ++i) {
+    for (const found_member& m : contents[i].members) {
+      // Channel files are compared field by field above; a file written
+      // again later is not what the controller keeps.
+      if (m.channel_file || m.fate == member_fate::superseded) continue;
+      const std::string name = m.entry.empty() ? m.name : m.entry + ":" + m.name;
+      auto [at, added] = sides.try_emplace(name);
+      if (added) order.push_back(name);
+      at->second[i] = &m;
+    }
+  }
+  node others = list_node();
+  for (const std::string& name : order) {
+    const auto& [a, b] = sides[name];
+    const char* status = !a ? "only in B" : !b ? "only in A" : nullptr;
+    if (!status && (a->size != b->size || a->digest != b->digest || a->problem != b->problem)) {
+      status = "differs";
+    }
+    if (!status) continue;
+    differ = true;
+    node member = object_node();
+    member.add("member", text_node(name));
+    member.add("status", text_node(status));
+    others.push(std::move(member));
+  }
+  return others;
+}
+
 }  // namespace
 
 int diff_command(int argc, char** argv) {
@@ -95,11 +140,20 @@ int diff_command(int argc, char** argv) {
   for (int i = 0; i < 2; ++i) {
     std::string error;
     const char* path = argv[optind + i];
-    if (!load_source(path, files[i], error) || !read_contents(files[i], contents[i], error)) {
-      return file_error(path, "%s",
-                        error.empty() ? "not a backup, configuration archive or "
-                                        "channel file"
-                                      : error.c_str());
+    if (!load_source(path, files[i], error)) return file_error(path, "%s", error.c_str());
+    if (i == 1 && is_bare(files[0].kind) && is_bare(files[1].kind) &&
+        files[0].kind != files[1].kind) {
+      return usage_error(kHelp, "'%s' is a %s and '%s' a %s: they cannot be compared",
+                         files[0].path.c_str(), source_kind_name(files[0].kind),
+                         files[1].path.c_str(), source_kind_name(files[1].kind));
+    }
+  }
+  for (int i = 0; i < 2; ++i) {
+    std::string error;
+    if (!read_contents(files[i], contents[i], error)) {
+      return file_error(
+          files[i].path.c_str(), "%s",
+          error.empty() ? "not a backup, configuration archive or channel file" : error.c_str());
     }
   }
   bool differ = false;
@@ -117,7 +171,7 @@ int diff_command(int argc, char** argv) {
     for (int i = 0; i < 2; ++i) {
       const found_channel_file& known = *side[bare[i] ? i : 1 - i];
       if (!side[i]) side[i] = find_channel_file(contents[i], known.channel, known.kind);
-      if (!side[i] || side[i]->kind != known.kind) {
+      if (!side[i]) {
         return file_error(files[i].path.c_str(), "holds no %s file of channel %u to compare with",
                           known.kind == channel_file_kind::gear ? "gear" : "device", known.channel);
       }
@@ -125,6 +179,7 @@ int diff_command(int argc, char** argv) {
     channel_files.push(file_node(side[0], side[1], differ));
   } else {
     report.add("controller", identity_changes(contents[0], contents[1]));
+    // A restore leaves one file per channel and kind, which is what is compared.
     std::vector<std::string> keys;
     for (const source_contents& c : contents) {
       for (const found_channel_file& f : c.files) {
@@ -137,52 +192,20 @@ int diff_command(int argc, char** argv) {
       const found_channel_file* side[2] = {};
       for (int i = 0; i < 2; ++i) {
         for (const found_channel_file& f : contents[i].files) {
-          if (channel_key(f) == key && !side[i]) side[i] = &f;
+          if (channel_key(f) == key) side[i] = &f;
         }
       }
       channel_files.push(file_node(side[0], side[1], differ));
     }
   }
   report.add("channel_files", std::move(channel_files));
-  if (!bare[0] && !bare[1]) {
-    // Every other member, by entry and name, byte for byte.
-    node others = list_node();
-    std::vector<std::string> names;
-    auto name_of = [](const found_member& m) { return m.entry + ":" + m.name; };
-    for (const source_contents& c : contents) {
-      for (const found_member& m : c.members) {
-        unsigned channel = 0;
-        channel_file_kind kind{};
-        if (channel_file_name(m.name, channel, kind)) continue;
-        if (std::find(names.begin(), names.end(), name_of(m)) == names.end()) {
-          names.push_back(name_of(m));
-        }
-      }
-    }
-    for (const std::string& name : names) {
-      const found_member* side[2] = {};
-      for (int i = 0; i < 2; ++i) {
-        for (const found_member& m : contents[i].members) {
-          if (name_of(m) == name && !side[i]) side[i] = &m;
-        }
-      }
-      const char* status = !side[0] ? "only in B" : !side[1] ? "only in A" : nullptr;
-      if (!status) {
-        status = side[0]->data == side[1]->data && side[0]->problem == side[1]->problem ? nullptr
-                                                                                        : "differs";
-      }
-      if (!status) continue;
-      differ = true;
-      node member = object_node();
-      member.add("member", text_node(name.front() == ':' ? name.substr(1) : name));
-      member.add("status", text_node(status));
-      others.push(std::move(member));
-    }
-    report.add("other_members", std::move(others));
-  }
+  if (!bare[0] && !bare[1]) report.add("other_members", other_members(contents, differ));
+  node problems = side_problems(contents, files);
+  const bool problem = !problems.items.empty();
+  report.add("problems", std::move(problems));
   report.add("differ", bool_node(differ));
   write_report(report, json);
-  return differ ? EXIT_PROBLEM : EXIT_GOOD;
+  return differ || problem ? EXIT_PROBLEM : EXIT_GOOD;
 }
 
 }  // namespace torvi::inspect

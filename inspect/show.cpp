@@ -16,7 +16,8 @@ constexpr command_help kHelp = {
     "Usage: torvi-inspect show [--json] FILE\n"
     "Shows what FILE holds, found out from its name and content:\n"
     "  a ZIP backup made by get_backup: its entries, the controller's identity and\n"
-    "    every channel file;\n"
+    "    every channel file, found as put_backup finds them; whatever a restore\n"
+    "    would skip or take twice is listed under problems;\n"
     "  a configuration tar, or a bare gear file (dali1.bin..dali4.bin) or device\n"
     "    file (cd1.bin..cd4.bin): the header and every gear entry with a short\n"
     "    address, every named group and every input device;\n"
@@ -27,7 +28,8 @@ constexpr command_help kHelp = {
     "  --help   this text\n"
     "\n"
     "Exit status: 0 all is well; 1 a checksum, a length or an archive member is\n"
-    "wrong, the firmware file would be refused, or FILE cannot be read; 2 a usage error.\n",
+    "wrong, a problem is listed, the firmware file would be refused, or FILE cannot\n"
+    "be read; 2 a usage error.\n",
 };
 
 node identity_node(const source_contents& contents) {
@@ -49,6 +51,22 @@ bool header_sound(std::span<const std::uint8_t> bytes) {
   return bytes.size() >= kHeaderSize && config_checksum_ok(bytes) &&
          config_header_load(bytes.data()).length == bytes.size();
 }
+
+}  // namespace
+
+node problems_node(const source_contents& contents, bool entries) {
+  node problems = list_node();
+  for (const source_problem& p : contents.problems) {
+    node problem = object_node();
+    if (entries) problem.add("entry", text_node(p.entry));
+    problem.add("member", p.member.empty() ? null_node() : text_node(p.member));
+    problem.add("problem", text_node(p.text));
+    problems.push(std::move(problem));
+  }
+  return problems;
+}
+
+namespace {
 
 int show_configuration(const source_file& file, node& report) {
   source_contents contents;
@@ -78,6 +96,8 @@ int show_configuration(const source_file& file, node& report) {
       members.push(std::move(member));
     }
     report.add(file.kind == source_kind::zip_backup ? "entries" : "members", std::move(members));
+    report.add("problems", problems_node(contents, file.kind == source_kind::zip_backup));
+    if (!contents.problems.empty()) status = EXIT_PROBLEM;
   }
   node files = list_node();
   for (const found_channel_file& f : contents.files) {
