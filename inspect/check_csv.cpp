@@ -48,9 +48,12 @@ constexpr command_help kHelp = {
     "not reached, FILE cannot be tokenised, or a file cannot be read; 2 a usage error.\n",
 };
 
+enum class csv_file_type : std::uint8_t { channel, groups, inputs };
+
 // What the command needs to know of each kind of CSV file: how the import
 // is called and what its rows name.
 struct csv_file_kind {
+  csv_file_type type;
   const char* name;
   int (*import)(const char* firmware_version, const char* path, channel_record& record,
                 const csv_read_options& options);
@@ -64,7 +67,8 @@ struct csv_file_kind {
 };
 
 const csv_file_kind kKinds[] = {
-    {"channel",
+    {csv_file_type::channel,
+     "channel",
      import_channel_csv,
      12,
      "entry index",
@@ -73,7 +77,8 @@ const csv_file_kind kKinds[] = {
      &gear_entry_region,
      {"short_address", "address_byte", "flags", "groups", "level_1", "level_2", "level_3",
       "level_4", "fade_rate", "fade_time", "scenes", "name"}},
-    {"groups",
+    {csv_file_type::groups,
+     "groups",
      import_groups_csv,
      3,
      "group",
@@ -81,7 +86,8 @@ const csv_file_kind kKinds[] = {
      channel_file_kind::gear,
      &group_entry_region,
      {"name"}},
-    {"inputs",
+    {csv_file_type::inputs,
+     "inputs",
      import_inputs_csv,
      20,
      "device index",
@@ -97,10 +103,10 @@ constexpr char kAssumedFirmware[] = "2.2.4";
 constexpr int kDeviceLayout = 3;
 
 bool is_channel(const csv_file_kind& kind) {
-  return &kind == &kKinds[0];
+  return kind.type == csv_file_type::channel;
 }
 bool is_inputs(const csv_file_kind& kind) {
-  return &kind == &kKinds[2];
+  return kind.type == csv_file_type::inputs;
 }
 
 struct check_run {
