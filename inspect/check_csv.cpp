@@ -30,7 +30,8 @@ constexpr command_help kHelp = {
     "and tells for every row whether it would be applied or skipped and why, and for\n"
     "an applied row the values written into the channel file. Every value the import\n"
     "does not write as given (wrapped, truncated, clamped, cut or dropped) is noted\n"
-    "with its column, the value given and the value written.\n"
+    "with its column, the value given and the value written; and whether\n"
+    "setup_channel would send the channel file at all.\n"
     "\n"
     "  --kind KIND         channel (gear entries), groups (group names) or inputs\n"
     "                      (input devices)\n"
@@ -46,8 +47,8 @@ constexpr command_help kHelp = {
     "  --help              this text\n"
     "\n"
     "Exit status: 0 every data row would be applied as given; 1 a data row would be\n"
-    "skipped or not reached, a value would be changed, FILE cannot be tokenised, or a\n"
-    "file cannot be read; 2 a usage error.\n",
+    "skipped or not reached, a value would be changed, nothing would be sent, FILE\n"
+    "cannot be tokenised, or a file cannot be read; 2 a usage error.\n",
 };
 
 enum class csv_file_type : std::uint8_t { channel, groups, inputs };
@@ -447,37 +448,39 @@ int check_csv_command(int argc, char** argv) {
                                                   run.parse_error->second.c_str())));
   }
 
-  if (o.against) {
-    // What setup_channel would then send, and what that changes.
-    std::string not_sent;
-    std::vector<std::uint8_t> after;
-    if (run.parse_error) {
-      not_sent = "the file cannot be tokenised: the run ends";
-    } else if (imported == IMPORT_STOPPED) {
-      not_sent = text_format("the import stops at row %lu: the run ends", run.stopped_at);
-    } else if (!run.firmware) {
-      not_sent = "no firmware version known";
-    } else if (device && layout_index != kDeviceLayout) {
-      not_sent = text_format(
-          "firmware %s selects layout %u; device files are written in layout %d "
-          "only: the run ends",
-          run.firmware->c_str(), run.layout, kDeviceLayout);
-    } else if (!written_file(run, o.channel, after)) {
-      not_sent = "the channel file cannot be written";
-    }
-    report.add("sent", bool_node(not_sent.empty()));
-    if (!not_sent.empty()) {
-      report.add("not_sent_because", text_node(not_sent));
-      report.add("changes", null_node());
-    } else {
-      // The import wrote into the gear file in the layout the firmware
-      // selects, so the file it started from is read in that layout too. A
-      // device file is replaced whole: the old one is read as it says.
-      const channel_view from =
-          device ? channel_view_of(kind.file, before) : channel_view{kind.file, before, run.layout};
-      const channel_view to{kind.file, after, run.layout};
-      report.add("changes", diff_channel_files(from, to));
-    }
+  // Whether setup_channel would send the channel file at all.
+  std::string not_sent;
+  std::vector<std::uint8_t> after;
+  if (run.parse_error) {
+    not_sent = "the file cannot be tokenised: the run ends";
+  } else if (imported == IMPORT_STOPPED) {
+    not_sent = text_format("the import stops at row %lu: the run ends", run.stopped_at);
+  } else if (imported == IMPORT_NOTHING_APPLIED) {
+    not_sent =
+        "no device row would be applied: setup_channel sends nothing for this channel rather "
+        "than erase its input devices";
+  } else if (!run.firmware) {
+    not_sent = "no firmware version known";
+  } else if (device && layout_index != kDeviceLayout) {
+    not_sent = text_format(
+        "firmware %s selects layout %u; device files are written in layout %d "
+        "only: the run ends",
+        run.firmware->c_str(), run.layout, kDeviceLayout);
+  } else if (o.against && !written_file(run, o.channel, after)) {
+    not_sent = "the channel file cannot be written";
+  }
+  report.add("sent", bool_node(not_sent.empty()));
+  if (!not_sent.empty()) report.add("not_sent_because", text_node(not_sent));
+  if (o.against && !not_sent.empty()) {
+    report.add("changes", null_node());
+  } else if (o.against) {
+    // The import wrote into the gear file in the layout the firmware
+    // selects, so the file it started from is read in that layout too. A
+    // device file is replaced whole: the old one is read as it says.
+    const channel_view from =
+        device ? channel_view_of(kind.file, before) : channel_view{kind.file, before, run.layout};
+    const channel_view to{kind.file, after, run.layout};
+    report.add("changes", diff_channel_files(from, to));
   }
 
   write_report(report, o.json);
@@ -485,7 +488,8 @@ int check_csv_command(int argc, char** argv) {
     return file_error(o.file, "row %lu: CSV error: %s", run.parse_error->first,
                       run.parse_error->second.c_str());
   }
-  return run.skipped || run.not_reached || run.notes ? EXIT_PROBLEM : EXIT_GOOD;
+  const bool as_given = !run.skipped && !run.not_reached && !run.notes && not_sent.empty();
+  return as_given ? EXIT_GOOD : EXIT_PROBLEM;
 }
 
 }  // namespace torvi::inspect

@@ -57,12 +57,17 @@ const std::string kGear = "#dali-channel-csv-version: 1\n";
 const std::string kGroups = "#dali-channel-groups-csv-version: 1\n";
 const std::string kInputs = "#dali-channel-inputs-csv-version: 1\n";
 const std::string kDevice = ",0,1,,,,,,,,,,,,,,\n";  // columns 4 to 19 of a plain device
+const std::string kNothingSent =
+    "\"no device row would be applied: setup_channel sends nothing for this channel rather than "
+    "erase its input devices\"";
 
 TEST(CheckCsv, RowFatesAndWrittenValues) {
   torvi::test::TempDir dir;
   const std::string bare_gear = dir.file("dali1.bin"), bare_device = dir.file("cd1.bin");
   torvi::test::write_file(bare_gear, std::vector<std::uint8_t>(7072));
-  torvi::test::write_file(bare_device, std::vector<std::uint8_t>(9564));
+  std::vector<std::uint8_t> device(9564);
+  device[28 + 80] = 'D';  // device 0 has a name, which a file built anew would lose
+  torvi::test::write_file(bare_device, device);
   std::string n40(40, 'N'), values40 = "\"[1";
   for (int i = 2; i <= 40; ++i) values40 += "," + std::to_string(i);
   values40 += "]\"";
@@ -127,6 +132,25 @@ TEST(CheckCsv, RowFatesAndWrittenValues) {
        {"version", "skipped: no firmware version known: the import stops here"},
        1,
        {{"sent", "false"}}},
+      // An inputs file that applies no row is not sent, rather than erase the channel's devices;
+      // one that holds nothing but comments clears them.
+      {{"--kind", "inputs", "--firmware", "2.2.4", "--against", bare_device, "--channel", "1"},
+       "",
+       {},
+       1,
+       {{"sent", "false"}, {"not_sent_because", kNothingSent}, {"changes", "null"}}},
+      {{"--kind", "inputs"},
+       kInputs + "1;0;0;a" + std::string(16, ';') + "\n",
+       {"version",
+        "skipped: 1 fields where 20 are needed: the row looks separated by semicolons, not "
+        "commas"},
+       1,
+       {{"sent", "false"}, {"not_sent_because", kNothingSent}}},
+      {{"--kind", "inputs"},
+       kInputs + "#channel,device\n",
+       {"version", "comment"},
+       0,
+       {{"sent", "true"}}},
   };
   const std::string path = dir.file("rows.csv");
   for (const auto& c : cases) {

@@ -33,6 +33,8 @@ struct frame {
   bool comment = false;
   std::int32_t version = 0;
   bool stopped = false;
+  unsigned long comments = 0;
+  unsigned long applied = 0;
   // The row's fields as a report shows them (only with an observer).
   std::vector<std::string> texts;
   std::vector<csv_note> notes;
@@ -77,10 +79,14 @@ void on_row(int, void* data) {
   if (verdict.fate == csv_fate::applied) {
     verdict = f.rows.apply();
     if (verdict.fate == csv_fate::layout) f.stopped = true;
+    if (verdict.fate == csv_fate::applied) ++f.applied;
   }
   // A "#" late in a row makes it a comment after its first fields were
   // converted: nothing of it is written, so nothing of it was changed.
-  if (f.comment) f.notes.clear();
+  if (f.comment) {
+    ++f.comments;
+    f.notes.clear();
+  }
   if (f.observer) {
     f.observer->row(
         {f.rows_read, fields, verdict.fate, f.version, verdict.index, f.texts, f.notes});
@@ -248,9 +254,12 @@ void csv_store_name(std::uint8_t* field, std::size_t width, const std::string& n
 
 namespace {
 
+// import_stream's result for a file that opened but cannot be read.
+constexpr int kReadError = -1;
+
 // Reads an open file from where it stands to its end.
 int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
-                  const csv_read_options& options) {
+                  const csv_read_options& options, csv_tally* tally) {
   csv_parser parser;
   if (csv_init(&parser, 0) != 0) return IMPORT_FAILED;
   parser_owner owner{&parser};
@@ -262,6 +271,8 @@ int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
   bool first = true;
   for (;;) {
     std::size_t n = std::fread(chunk, 1, sizeof chunk, file);
+    // A folder opens like a file on some systems and fails only here.
+    if (std::ferror(file)) return kReadError;
     if (n == 0) break;
     const unsigned char* start = chunk;
     if (first && n >= sizeof kByteOrderMark &&
@@ -282,6 +293,7 @@ int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
     if (f.stopped && !f.observer) return IMPORT_STOPPED;
   }
   csv_fini(&parser, on_field, on_row, &f);
+  if (tally) *tally = {f.rows_read, f.comments, f.applied, f.version};
   if (f.stopped) return IMPORT_STOPPED;
   if (!f.observer) console_out("%lu fields, %lu rows\n", f.fields_read, f.rows_read);
   return IMPORT_OK;
@@ -290,14 +302,14 @@ int import_stream(const csv_kind& kind, std::FILE* file, const csv_rows& rows,
 }  // namespace
 
 int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
-               const csv_read_options& options) {
+               const csv_read_options& options, csv_tally* tally) {
   unique_file file = path ? file_open(path, "rb") : nullptr;
-  if (!file) {
-    if (options.observer) return IMPORT_FAILED;
+  const int result = file ? import_stream(kind, file.get(), rows, options, tally) : kReadError;
+  if (result != kReadError) return result;
+  if (!options.observer) {
     console_out("%s\terror opening '%s'.\r\n", kind.tag, path ? path : "(null)");
-    return IMPORT_FAILED;
   }
-  return import_stream(kind, file.get(), rows, options);
+  return IMPORT_FAILED;
 }
 
 }  // namespace torvi

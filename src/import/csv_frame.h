@@ -28,6 +28,9 @@ constexpr int IMPORT_STOPPED = 2;
 // The tokenizer failed (said so on standard error): the run ends with exit
 // status 1 and nothing more is sent.
 constexpr int IMPORT_PARSE_ERROR = 3;
+// An import that builds its channel file from nothing applied no data row:
+// sending that file would erase what the controller holds (said so).
+constexpr int IMPORT_NOTHING_APPLIED = 4;
 
 // What one kind of CSV file is.
 struct csv_kind {
@@ -123,11 +126,20 @@ struct csv_read_options {
   const csv_observer* observer = nullptr;
 };
 
-// Reads the file at `path`. A file that cannot be opened gives
-// "%s\terror opening '%s'.\r\n" and IMPORT_FAILED. After the last row:
-// "%lu fields, %lu rows\n".
+// What an import made of a whole file, for an import that must tell a
+// deliberate file from one that did nothing.
+struct csv_tally {
+  unsigned long rows = 0;      // as the tokenizer gave them
+  unsigned long comments = 0;  // of them comment rows, version lines included
+  unsigned long applied = 0;   // written into the channel record
+  std::int32_t version = 0;    // as the last version line declared it
+};
+
+// Reads the file at `path`. A file that cannot be opened or read (a folder
+// opens but cannot be read) gives "%s\terror opening '%s'.\r\n" and
+// IMPORT_FAILED. After the last row: "%lu fields, %lu rows\n".
 int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
-               const csv_read_options& options = {});
+               const csv_read_options& options = {}, csv_tally* tally = nullptr);
 
 // A field read as C's atoi reads it (blanks, sign, digits), without
 // undefined behaviour on overflow.

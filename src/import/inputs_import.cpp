@@ -130,7 +130,17 @@ int import_inputs_csv(const char* firmware_version, const char* path, channel_re
       },
       [&] { row = device_row{}; },
   };
-  return csv_import(kInputsCsv, path, rows, options);
+  csv_tally tally;
+  const int result = csv_import(kInputsCsv, path, rows, options, &tally);
+  if (result != IMPORT_OK || tally.applied > 0) return result;
+  // The device file is built from nothing, so a file that applied no row
+  // would erase every input device of the channel. Only a file of its
+  // version line and comments alone asks for that.
+  if (tally.version == 1 && tally.comments == tally.rows) return IMPORT_OK;
+  if (!options.observer) {
+    console_out("%s\tno device row applied, nothing sent.\r\n", kInputsCsv.tag);
+  }
+  return IMPORT_NOTHING_APPLIED;
 }
 
 }  // namespace torvi
