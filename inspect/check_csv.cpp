@@ -28,8 +28,10 @@ constexpr command_help kHelp = {
     "                               [--against BACKUP --channel N] [--json] FILE\n"
     "Reads the CSV file FILE with setup_channel's own import, without sending anything,\n"
     "and tells for every row whether it would be applied or skipped and why, and for\n"
-    "an applied row the values written into the channel file, with the values the\n"
-    "import clamps or cuts.\n"
+    "an applied row the values written into the channel file. Every value the import\n"
+    "does not write as given (wrapped, truncated, clamped, cut or dropped) is noted\n"
+    "with its column, the value given and the value written; and whether\n"
+    "setup_channel would send the channel file at all.\n"
     "\n"
     "  --kind KIND         channel (gear entries), groups (group names) or inputs\n"
     "                      (input devices)\n"
@@ -44,13 +46,17 @@ constexpr command_help kHelp = {
     "  --json              one JSON document instead of tables\n"
     "  --help              this text\n"
     "\n"
-    "Exit status: 0 every data row would be applied; 1 a data row would be skipped or\n"
-    "not reached, FILE cannot be tokenised, or a file cannot be read; 2 a usage error.\n",
+    "Exit status: 0 every data row would be applied as given; 1 a data row would be\n"
+    "skipped or not reached, a value would be changed, nothing would be sent, FILE\n"
+    "cannot be tokenised, or a file cannot be read; 2 a usage error.\n",
 };
+
+enum class csv_file_type : std::uint8_t { channel, groups, inputs };
 
 // What the command needs to know of each kind of CSV file: how the import
 // is called and what its rows name.
 struct csv_file_kind {
+  csv_file_type type;
   const char* name;
   int (*import)(const char* firmware_version, const char* path, channel_record& record,
                 const csv_read_options& options);
@@ -61,10 +67,13 @@ struct csv_file_kind {
   const channel_region* region;
   // The members of record_node a row's values show, in this order.
   std::vector<const char*> values;
+  // What each column holds, for the notes.
+  std::vector<const char*> columns;
 };
 
 const csv_file_kind kKinds[] = {
-    {"channel",
+    {csv_file_type::channel,
+     "channel",
      import_channel_csv,
      12,
      "entry index",
@@ -72,36 +81,41 @@ const csv_file_kind kKinds[] = {
      channel_file_kind::gear,
      &gear_entry_region,
      {"short_address", "address_byte", "flags", "groups", "level_1", "level_2", "level_3",
-      "level_4", "fade_rate", "fade_time", "scenes", "name"}},
-    {"groups",
+      "level_4", "fade_rate", "fade_time", "scenes", "name"},
+     {"channel", "entry", "short address", "name", "groups", "level 1", "level 2", "level 3",
+      "level 4", "fade rate", "fade time", "scenes"}},
+    {csv_file_type::groups,
+     "groups",
      import_groups_csv,
      3,
      "group",
      kGroupEntryCount,
      channel_file_kind::gear,
      &group_entry_region,
-     {"name"}},
-    {"inputs",
+     {"name"},
+     {"channel", "group", "name"}},
+    {csv_file_type::inputs,
+     "inputs",
      import_inputs_csv,
      20,
      "device index",
      kDeviceCount,
      channel_file_kind::device,
      &device_entry_region,
-     {"short_address", "address_byte", "flags", "instance_count", "name", "push_button_value"}},
+     {"short_address", "address_byte", "flags", "instance_count", "name", "push_button_value"},
+     {"channel",        "device",          "short address",
+      "name",           "flags",           "instance count",
+      "instance types", "instance values", "push-button value",
+      "push-button 1",  "push-button 2",   "push-button 3",
+      "push-button 4",  "push-button 5",   "push-button 6",
+      "occupancy 1",    "occupancy 2",     "occupancy 3",
+      "light 1",        "light 2"}},
 };
 
 // The newest controller, taken when nothing says which one the file is for.
 constexpr char kAssumedFirmware[] = "2.2.4";
 // Input devices are written in this layout only.
 constexpr int kDeviceLayout = 3;
-
-bool is_channel(const csv_file_kind& kind) {
-  return &kind == &kKinds[0];
-}
-bool is_inputs(const csv_file_kind& kind) {
-  return &kind == &kKinds[2];
-}
 
 struct check_run {
   const csv_file_kind& kind;
@@ -111,7 +125,7 @@ struct check_run {
   node rows = list_node();
   std::int32_t version = 0;  // as declared before the current row
   unsigned long stopped_at = 0;
-  unsigned long applied = 0, skipped = 0, not_reached = 0;
+  unsigned long applied = 0, skipped = 0, not_reached = 0, notes = 0;
   std::optional<std::pair<unsigned long, std::string>> parse_error;
 };
 
@@ -129,6 +143,15 @@ std::string skip_reason(const check_run& run, const csv_row_report& r) {
     case csv_fate::wrong_version:
       return text_format("the version line declares version %d, not 1", r.version);
     case csv_fate::field_count:
+      // A spreadsheet set to another locale saves with semicolons, which
+      // leaves whole rows in their first field.
+      if (r.fields < run.kind.fields && !r.texts.empty() &&
+          r.texts[0].find(';') != std::string::npos) {
+        return text_format(
+            "%u fields where %u are needed: the row looks separated by "
+            "semicolons, not commas",
+            r.fields, run.kind.fields);
+      }
       return text_format("%u fields where %u are needed", r.fields, run.kind.fields);
     case csv_fate::index_range:
       return text_format("%s %u is above %zu", run.kind.index_name, r.index, run.kind.count - 1);
@@ -147,82 +170,17 @@ std::string skip_reason(const check_run& run, const csv_row_report& r) {
   }
 }
 
-// Values of JSON field `text` directly inside an array, as the import
-// counts them (`nulls`: whether a null takes a place).
-std::size_t array_values(const std::string& text, bool nulls) {
-  std::size_t n = 0;
-  csv_json_values(text.c_str(), [&](const csv_json_value& v) {
-    if (v.in_array && (nulls || !v.null)) ++n;
-  });
-  return n;
-}
-
-// A number column the import clamps: the field as written against what
-// was stored.
-void note_clamp(node& notes, const char* what, const std::string& text,
-                std::optional<std::uint32_t> stored) {
-  if (stored && static_cast<std::uint32_t>(csv_atoi(text.c_str())) != *stored) {
-    notes.push(text_node(text_format("%s %s taken as %u", what, text.c_str(), *stored)));
-  }
-}
-
-void note_name(node& notes, const csv_row_report& r, std::size_t column, const node& values) {
-  const node* name = values.find("name");
-  if (!name || column >= r.lengths.size() || r.lengths[column] <= name->text.size()) return;
-  notes.push(text_node(
-      text_format("name cut to %zu characters (%zu given)", name->text.size(), r.lengths[column])));
-}
-
-void note_short_address(node& notes, const std::string& text) {
-  const std::uint8_t address = csv_short_address(text.c_str());
-  if (address > 63 && address != 255) {
-    notes.push(text_node(
-        text_format("short address %u is above 63: the address byte is left as it was", address)));
-  }
-}
-
-// What the import made of the row's texts where it does not keep them as
-// written: clamped numbers, cut names, values beyond a field's room.
-node row_notes(const check_run& run, const csv_row_report& r, const node& values) {
+// What the import changed of the row's values, as it says so itself.
+node row_notes(const check_run& run, const csv_row_report& r) {
   node notes = list_node();
-  const channel_view view = record_view(run);
-  const auto& texts = r.texts;
-  if (texts.size() < run.kind.fields) return notes;
-  if (is_channel(run.kind)) {
-    note_short_address(notes, texts[2]);
-    note_name(notes, r, 3, values);
-    csv_json_values(texts[4].c_str(), [&](const csv_json_value& v) {
-      if (!v.in_array || v.null || (v.number >= 0 && v.number < 16)) return;
-      // The import keeps the number's low five bits, so 32 and up come
-      // round again onto real groups.
-      const std::uint32_t bit = static_cast<std::uint32_t>(v.number) & 31;
-      notes.push(text_node(bit < kGroupEntryCount
-                               ? text_format("group %d taken as group %u", v.number, bit)
-                               : text_format("group %d ignored", v.number)));
-    });
-    note_clamp(notes, "fade rate", texts[9],
-               field_number(view, gear_entry_region, r.index, "fade_rate"));
-    note_clamp(notes, "fade time", texts[10],
-               field_number(view, gear_entry_region, r.index, "fade_time"));
-    const std::size_t scenes = array_values(texts[11], true);
-    if (scenes > kSceneCount) {
-      notes.push(text_node(
-          text_format("%zu scene values given: the first %zu kept", scenes, kSceneCount)));
-    }
-  } else if (is_inputs(run.kind)) {
-    note_short_address(notes, texts[2]);
-    note_name(notes, r, 3, values);
-    note_clamp(notes, "instance count", texts[5],
-               field_number(view, device_entry_region, r.index, "instance_count"));
-    for (std::size_t column = 6; column < run.kind.fields; ++column) {
-      const std::size_t n = array_values(texts[column], false);
-      if (n > kInstanceCount) {
-        notes.push(text_node(text_format("%zu values in column %zu: the first %zu kept", n, column,
-                                         kInstanceCount)));
-      }
-    }
-  } else {
-    note_name(notes, r, 2, values);
+  for (const csv_note& n : r.notes) {
+    node note = object_node();
+    note.add("column", number_node(n.column));
+    note.add("field",
+             text_node(n.column < run.kind.columns.size() ? run.kind.columns[n.column] : "-"));
+    note.add("given", text_node(n.given));
+    note.add("written", text_node(n.written));
+    notes.push(std::move(note));
   }
   return notes;
 }
@@ -235,7 +193,8 @@ void add_values(const check_run& run, const csv_row_report& r, node& row) {
   const channel_region& channel =
       run.kind.file == channel_file_kind::gear ? gear_channel_region : device_channel_region;
   // Only layout 3 gear files take the channel value from the row.
-  if (is_inputs(run.kind) || (is_channel(run.kind) && run.layout == 3)) {
+  if (run.kind.type == csv_file_type::inputs ||
+      (run.kind.type == csv_file_type::channel && run.layout == 3)) {
     if (const auto value = field_number(view, channel, 0, "channel_value")) {
       values.add("channel_value", number_node(*value));
     }
@@ -246,7 +205,6 @@ void add_values(const check_run& run, const csv_row_report& r, node& row) {
   if (const node* instances = record.find("instances"); instances && !instances->items.empty()) {
     values.add("instances", *instances);
   }
-  row.add("notes", row_notes(run, r, values));
   // A list of one record, so that the text form shows it as a table under
   // its row.
   node written = list_node();
@@ -288,7 +246,11 @@ void on_row(check_run& run, const csv_row_report& r) {
   row.add("reason", reason.empty() ? null_node() : text_node(reason));
   const bool indexed = r.fate == csv_fate::applied || r.fate == csv_fate::index_range;
   row.add("index", indexed ? number_node(r.index) : null_node());
+  // A row that is not written changes nothing: its notes would only repeat
+  // why it is skipped.
   if (r.fate == csv_fate::applied) {
+    run.notes += r.notes.size();
+    row.add("notes", row_notes(run, r));
     add_values(run, r, row);
   } else {
     row.add("notes", list_node());
@@ -479,43 +441,46 @@ int check_csv_command(int argc, char** argv) {
   summary.add("applied", number_node(static_cast<std::int64_t>(run.applied)));
   summary.add("skipped", number_node(static_cast<std::int64_t>(run.skipped)));
   summary.add("not_reached", number_node(static_cast<std::int64_t>(run.not_reached)));
+  summary.add("notes", number_node(static_cast<std::int64_t>(run.notes)));
   report.add("summary", std::move(summary));
   if (run.parse_error) {
     report.add("csv_error", text_node(text_format("row %lu: %s", run.parse_error->first,
                                                   run.parse_error->second.c_str())));
   }
 
-  if (o.against) {
-    // What setup_channel would then send, and what that changes.
-    std::string not_sent;
-    std::vector<std::uint8_t> after;
-    if (run.parse_error) {
-      not_sent = "the file cannot be tokenised: the run ends";
-    } else if (imported == IMPORT_STOPPED) {
-      not_sent = text_format("the import stops at row %lu: the run ends", run.stopped_at);
-    } else if (!run.firmware) {
-      not_sent = "no firmware version known";
-    } else if (device && layout_index != kDeviceLayout) {
-      not_sent = text_format(
-          "firmware %s selects layout %u; device files are written in layout %d "
-          "only: the run ends",
-          run.firmware->c_str(), run.layout, kDeviceLayout);
-    } else if (!written_file(run, o.channel, after)) {
-      not_sent = "the channel file cannot be written";
-    }
-    report.add("sent", bool_node(not_sent.empty()));
-    if (!not_sent.empty()) {
-      report.add("not_sent_because", text_node(not_sent));
-      report.add("changes", null_node());
-    } else {
-      // The import wrote into the gear file in the layout the firmware
-      // selects, so the file it started from is read in that layout too. A
-      // device file is replaced whole: the old one is read as it says.
-      const channel_view from =
-          device ? channel_view_of(kind.file, before) : channel_view{kind.file, before, run.layout};
-      const channel_view to{kind.file, after, run.layout};
-      report.add("changes", diff_channel_files(from, to));
-    }
+  // Whether setup_channel would send the channel file at all.
+  std::string not_sent;
+  std::vector<std::uint8_t> after;
+  if (run.parse_error) {
+    not_sent = "the file cannot be tokenised: the run ends";
+  } else if (imported == IMPORT_STOPPED) {
+    not_sent = text_format("the import stops at row %lu: the run ends", run.stopped_at);
+  } else if (imported == IMPORT_NOTHING_APPLIED) {
+    not_sent =
+        "no device row would be applied: setup_channel sends nothing for this channel rather "
+        "than erase its input devices";
+  } else if (!run.firmware) {
+    not_sent = "no firmware version known";
+  } else if (device && layout_index != kDeviceLayout) {
+    not_sent = text_format(
+        "firmware %s selects layout %u; device files are written in layout %d "
+        "only: the run ends",
+        run.firmware->c_str(), run.layout, kDeviceLayout);
+  } else if (o.against && !written_file(run, o.channel, after)) {
+    not_sent = "the channel file cannot be written";
+  }
+  report.add("sent", bool_node(not_sent.empty()));
+  if (!not_sent.empty()) report.add("not_sent_because", text_node(not_sent));
+  if (o.against && !not_sent.empty()) {
+    report.add("changes", null_node());
+  } else if (o.against) {
+    // The import wrote into the gear file in the layout the firmware
+    // selects, so the file it started from is read in that layout too. A
+    // device file is replaced whole: the old one is read as it says.
+    const channel_view from =
+        device ? channel_view_of(kind.file, before) : channel_view{kind.file, before, run.layout};
+    const channel_view to{kind.file, after, run.layout};
+    report.add("changes", diff_channel_files(from, to));
   }
 
   write_report(report, o.json);
@@ -523,7 +488,8 @@ int check_csv_command(int argc, char** argv) {
     return file_error(o.file, "row %lu: CSV error: %s", run.parse_error->first,
                       run.parse_error->second.c_str());
   }
-  return run.skipped || run.not_reached ? EXIT_PROBLEM : EXIT_GOOD;
+  const bool as_given = !run.skipped && !run.not_reached && !run.notes && not_sent.empty();
+  return as_given ? EXIT_GOOD : EXIT_PROBLEM;
 }
 
 }  // namespace torvi::inspect

@@ -18,17 +18,26 @@ namespace {
 using test::run_inspect;
 using Args = std::vector<std::string>;
 
-// One line per row of the JSON report: the fate, the reason and the notes.
+// One line per row of the JSON report: the fate, the reason and the notes,
+// each note as "COLUMN:GIVEN>WRITTEN".
 std::vector<std::string> row_fates(const std::string& json) {
-  static const std::regex row(
-      R"re("fate": "([^"]*)",\n *"reason": (null|"([^"]*)"),\n *"index": [^\n]*\n *"notes": \[([^\n]*)\])re");
+  static const std::regex fate(R"re("fate": "([^"]*)",\n *"reason": (null|"([^"]*)"))re");
+  static const std::regex note(
+      R"re("column": (\d+),\n *"field": "[^"]*",\n *"given": "((?:[^"\\]|\\.)*)",\n *"written": "((?:[^"\\]|\\.)*)")re");
   std::vector<std::string> rows;
-  for (std::sregex_iterator m(json.begin(), json.end(), row), end; m != end; ++m) {
+  for (std::sregex_iterator m(json.begin(), json.end(), fate), end; m != end; ++m) {
     std::string line = (*m)[1].str();
     if ((*m)[3].matched) line += ": " + (*m)[3].str();
-    std::string notes = (*m)[4].str();
-    std::erase(notes, '"');
-    if (!notes.empty()) line += " [" + notes + "]";
+    // The row's notes stand between its fate and the next row's.
+    const auto from = (*m)[0].second;
+    auto next = std::next(m);
+    const auto to = next == end ? json.cend() : (*next)[0].first;
+    std::string notes;
+    for (std::sregex_iterator n(from, to, note); n != end; ++n) {
+      notes +=
+          (notes.empty() ? "" : ",") + (*n)[1].str() + ":" + (*n)[2].str() + ">" + (*n)[3].str();
+    }
+    if (!notes.empty()) line += " [" + std::regex_replace(notes, std::regex(R"(\\")"), "\"") + "]";
     rows.push_back(line);
   }
   return rows;
@@ -48,12 +57,17 @@ const std::string kGear = "#dali-channel-csv-version: 1\n";
 const std::string kGroups = "#dali-channel-groups-csv-version: 1\n";
 const std::string kInputs = "#dali-channel-inputs-csv-version: 1\n";
 const std::string kDevice = ",0,1,,,,,,,,,,,,,,\n";  // columns 4 to 19 of a plain device
+const std::string kNothingSent =
+    "\"no device row would be applied: setup_channel sends nothing for this channel rather than "
+    "erase its input devices\"";
 
 TEST(CheckCsv, RowFatesAndWrittenValues) {
   torvi::test::TempDir dir;
   const std::string bare_gear = dir.file("dali1.bin"), bare_device = dir.file("cd1.bin");
   torvi::test::write_file(bare_gear, std::vector<std::uint8_t>(7072));
-  torvi::test::write_file(bare_device, std::vector<std::uint8_t>(9564));
+  std::vector<std::uint8_t> device(9564);
+  device[28 + 80] = 'D';  // device 0 has a name, which a file built anew would lose
+  torvi::test::write_file(bare_device, device);
   std::string n40(40, 'N'), values40 = "\"[1";
   for (int i = 2; i <= 40; ++i) values40 += "," + std::to_string(i);
   values40 += "]\"";
@@ -72,10 +86,9 @@ TEST(CheckCsv, RowFatesAndWrittenValues) {
            values40 + "\n1,63,5,a,[],1,1,1,1,20,0,[]\n1,64,5,a,[],1,1,1,1,1,1,[]\n" + row + "\n" +
            row + ",[],x\n#dali-channel-csv-version: 2\n" + row + ",[]\n",
        {"skipped: no version line before it", "version", "comment",
-        "applied [short address 70 is above 63: the address byte is left as it was,name cut to "
-        "32 characters (40 given),group 16 ignored,group 33 taken as group 1,fade rate 0 taken "
-        "as 1,fade time 20 taken as 15,40 scene values given: the first 16 kept]",
-        "applied [fade rate 20 taken as 15]", "skipped: entry index 64 is above 63",
+        "applied [2:70>70: address byte left as it was,3:" + n40 + ">" + n40.substr(8) +
+            ",4:16>ignored,4:33>1,9:0>1,10:20>15,11:40 values>the first 16 kept]",
+        "applied [9:20>15]", "skipped: entry index 64 is above 63",
         "skipped: 11 fields where 12 are needed", "skipped: 13 fields where 12 are needed",
         "version: declares version 2: only version 1 is read",
         "skipped: the version line declares version 2, not 1"},
@@ -93,17 +106,16 @@ TEST(CheckCsv, RowFatesAndWrittenValues) {
        {{"sent", "false"}}},
       {{"--kind", "groups"},
        kGroups + "1,15," + n40 + "\n1,16,x\n1,2\n1,2,x,y\n",
-       {"version", "applied [name cut to 32 characters (40 given)]",
-        "skipped: group 16 is above 15", "skipped: 2 fields where 3 are needed",
-        "skipped: 4 fields where 3 are needed"},
+       {"version", "applied [2:" + n40 + ">" + n40.substr(8) + "]", "skipped: group 16 is above 15",
+        "skipped: 2 fields where 3 are needed", "skipped: 4 fields where 3 are needed"},
        1,
        {}},
       {{"--kind", "inputs"},
        kInputs + "1,31,0," + std::string(20, 'N') + ",0,40," + values40 + std::string(13, ',') +
            "\n1,32,0,a" + kDevice + "1,0,0,a,0,1\n",
        {"version",
-        "applied [name cut to 16 characters (20 given),instance count 40 taken as 32,40 values "
-        "in column 6: the first 32 kept]",
+        "applied [3:" + std::string(20, 'N') + ">" + std::string(16, 'N') +
+            ",5:40>32,6:40 values>the first 32 kept]",
         "skipped: device index 32 is above 31", "skipped: 6 fields where 20 are needed"},
        1,
        {{"instance_count", "32"}}},
@@ -120,6 +132,25 @@ TEST(CheckCsv, RowFatesAndWrittenValues) {
        {"version", "skipped: no firmware version known: the import stops here"},
        1,
        {{"sent", "false"}}},
+      // An inputs file that applies no row is not sent, rather than erase the channel's devices;
+      // one that holds nothing but comments clears them.
+      {{"--kind", "inputs", "--firmware", "2.2.4", "--against", bare_device, "--channel", "1"},
+       "",
+       {},
+       1,
+       {{"sent", "false"}, {"not_sent_because", kNothingSent}, {"changes", "null"}}},
+      {{"--kind", "inputs"},
+       kInputs + "1;0;0;a" + std::string(16, ';') + "\n",
+       {"version",
+        "skipped: 1 fields where 20 are needed: the row looks separated by semicolons, not "
+        "commas"},
+       1,
+       {{"sent", "false"}, {"not_sent_because", kNothingSent}}},
+      {{"--kind", "inputs"},
+       kInputs + "#channel,device\n",
+       {"version", "comment"},
+       0,
+       {{"sent", "true"}}},
   };
   const std::string path = dir.file("rows.csv");
   for (const auto& c : cases) {
@@ -149,6 +180,62 @@ TEST(CheckCsv, RowFatesAndWrittenValues) {
     EXPECT_EQ(values_of(run.out, "short_address"), addresses) << firmware;
     EXPECT_EQ(values_of(run.out, "channel_value"), channel) << firmware;
   }
+}
+
+// Every value the import wraps, truncates, clamps, cuts or drops is noted with its column,
+// the value given and the value written, and makes the exit status 1.
+TEST(CheckCsv, EveryChangedValueIsNoted) {
+  const std::string empty_arrays = ",,,,,,,,,,,";  // columns 9 to 19 left empty
+  const struct {
+    const char* kind;
+    std::string rows;  // after the version line
+    std::string fate;
+    int status;
+  } cases[] = {
+      {"channel", "1,4294967296,261,\"W\",\"[0]\",300,254,1,254,7,0,\"[]\"\n",
+       "applied [1:4294967296>0,2:261>5,5:300>44]", 1},
+      {"channel", "-1,0,-1,a,[],-1,12abc,1.5,null,16,16,\"[1.5,256,\"\"x\"\"]\"\n",
+       "applied [0:-1>4294967295,2:-1>255: no short address,5:-1>255,6:12abc>12,7:1.5>1,8:null>0,"
+       "9:16>15,10:16>15,11:1.5>1,11:256>0,11:\"x\">0]",
+       1},
+      {"channel", "1,0,\"[5,6]\",a,\"[-1,15,31,32,1.5,null]\",1,1,1,1,1,1,5\n",
+       "applied [2:[5,6]>6,4:-1>ignored,4:31>ignored,4:32>0,4:1.5>1,4:null>ignored,11:5>ignored: "
+       "not inside an array]",
+       1},
+      {"channel", "1,0,abc,a,\"[1;2]\",1,1,1,1,1,1,[]\n", "applied [2:abc>0,4:[1;2]>[1]]", 1},
+      {"groups", "1,4294967297,x\n", "applied [1:4294967297>1]", 1},
+      {"inputs", "1,0,64,a,-1,33,\"[1,300]\",\"[1,null,2]\",\"[7,9]\"" + empty_arrays + "\n",
+       "applied [2:64>64: address byte left as it was,4:-1>4294967295,5:33>32,6:300>44,"
+       "7:null>skipped,8:2 values>the first 1 kept]",
+       1},
+      {"channel", "1,5,5,Desk,\"[0,3,15]\",254,null,1,254,7,0,\"[254,128,null,0]\"\n", "applied",
+       0},
+      {"inputs", "1,0,null,a,3,2,\"[1,4]\",\"[0,1]\",[7]" + empty_arrays + "\n", "applied", 0},
+  };
+  torvi::test::TempDir dir;
+  const std::string path = dir.file("rows.csv");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rows);
+    const std::string kind = c.kind;
+    torvi::test::write_file(path, (kind == "channel"  ? kGear
+                                   : kind == "groups" ? kGroups
+                                                      : kInputs) +
+                                      c.rows);
+    const auto run = run_inspect({"check-csv", "--kind", c.kind, "--json", path});
+    EXPECT_EQ(run.status, c.status) << run.out;
+    EXPECT_EQ(row_fates(run.out), (std::vector<std::string>{"version", c.fate}));
+  }
+  const auto text = run_inspect({"check-csv", "--kind", "inputs", path});
+  EXPECT_NE(text.out.find("summary:\n  applied: 1\n  skipped: 0\n  not reached: 0\n  notes: 0\n"),
+            std::string::npos)
+      << text.out;
+  // The text form names each noted column.
+  torvi::test::write_file(path, kGear + "1,0,1,a,[],1,1,1,1,0,1,[]\n");
+  const auto noted = run_inspect({"check-csv", "--kind", "channel", path});
+  EXPECT_NE(noted.out.find("    notes:\n      column  field      given  written\n"
+                           "      9       fade rate  0      1\n"),
+            std::string::npos)
+      << noted.out;
 }
 
 // check-csv --against a controller's archive lists exactly what setup_channel then changes

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "action/actions.h"
 #include "platform/file.h"
@@ -197,34 +198,91 @@ TEST_F(SetupChannelTest, MissingArgumentsContactNothing) {
   EXPECT_TRUE(sim().events().empty());
 }
 
-// A channel whose fetch or file fails is skipped; the next one still goes. Nothing is pushed for a
-// file that could not be read.
-TEST_F(SetupChannelTest, FailuresSkipTheirChannel) {
+// A channel whose fetch fails is skipped; the next one still goes.
+TEST_F(SetupChannelTest, FetchFailureSkipsItsChannel) {
   const std::string good = csv("good.csv", kChannelCsv);
+  const Channels channels = {5, 1};  // the controller has no channel 5
+  const Paths paths = {good, good};
+  ConsoleCapture capture;
+  EXPECT_EQ(setup_channel(ip(), &channels, &paths, nullptr, nullptr), 0);
+  EXPECT_EQ(fetched(), (Paths{"dali5", "dali1"}));
+  EXPECT_EQ(events_of("upload").size(), 1u);
+}
+
+// Nothing is sent for a file that cannot be read, nor for an inputs file that applies no row:
+// the device file is built from nothing and would erase the channel's input devices. Only a
+// file of its version line and comments clears them. The next channel goes as usual.
+TEST_F(SetupChannelTest, FilesThatSendNothing) {
+  const std::string folder = dir_.file("folder.csv");
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
   const std::string absent = dir_.file("absent.csv");
-  {
-    const Channels channels = {5, 1};  // the controller has no channel 5
-    const Paths paths = {good, good};
-    ConsoleCapture capture;
-    EXPECT_EQ(setup_channel(ip(), &channels, &paths, nullptr, nullptr), 0);
-    EXPECT_EQ(fetched(), (Paths{"dali5", "dali1"}));
-    EXPECT_EQ(events_of("upload").size(), 1u);
-  }
-  for (const bool inputs : {false, true}) {
+  const std::string v1 = "#dali-channel-inputs-csv-version: 1\r\n";
+  const std::string nothing = "importcsv_cd\tno device row applied, nothing sent.\r\n";
+  const std::string device = ",0,2,\"[1]\",,,,,,,,,,,,,\r\n";  // columns 4 to 19
+  const struct {
+    const char* what;
+    char list;          // c, g or i: the option the paths are given with
+    std::string file;   // text of the first channel's file, or a path when it starts with /
+    std::string lines;  // after "FILE=path\n", up to the next channel's fetch
+  } cases[] = {
+      {"empty file", 'i', "", "0 fields, 0 rows\n" + nothing},
+      {"no version line", 'i', kInputsCsv.substr(v1.size()), "20 fields, 1 rows\n" + nothing},
+      {"semicolons", 'i', v1 + "1;4;9;Door keypad;0;2;\"[1,4]\"\r\n",
+       "3 fields, 2 rows\n" + nothing},
+      {"devices above 31", 'i', v1 + "1,32,9,a" + device + "1,4294967295,9,b" + device,
+       "41 fields, 3 rows\n" + nothing},
+      {"a channel CSV as inputs file", 'i', kChannelCsv, "25 fields, 3 rows\n" + nothing},
+      {"absent inputs file", 'i', absent, "importcsv_cd\terror opening '" + absent + "'.\r\n"},
+      {"absent channel file", 'c', absent, "importcsv\terror opening '" + absent + "'.\r\n"},
+      {"folder as channel file", 'c', folder, "importcsv\terror opening '" + folder + "'.\r\n"},
+      {"folder as groups file", 'g', folder,
+       "importcsv_groups\terror opening '" + folder + "'.\r\n"},
+      {"folder as inputs file", 'i', folder, "importcsv_cd\terror opening '" + folder + "'.\r\n"},
+      {"version line and comments only", 'i', v1 + "#channel,device,short address\r\n",
+       "4 fields, 2 rows\nbackup\tbackup file contains: \r\n\t/etc/config/dali/cd1.bin (9564 "
+       "bytes)\r\n" +
+           test::backup_push_lines(ip_) + "OK\n"},
+  };
+  const auto devices = [&] {
+    korvan::DeviceFileInfo info;
+    std::string error;
+    EXPECT_TRUE(korvan::decode_device_file(sim().config_file("cd1"), info, &error)) << error;
+    std::vector<std::string> names;
+    for (const korvan::DeviceInfo& d : info.devices) {
+      if (d.flags || !d.name.empty()) names.push_back(d.name);
+    }
+    return names;
+  };
+  ASSERT_FALSE(devices().empty());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     sim().clear_events();
+    const std::string first = c.file.rfind('/', 0) == 0 ? c.file : csv("first.csv", c.file);
+    const char* config = c.list == 'i' ? "cd" : "dali";
+    const Paths paths = {first, csv("second.csv", c.list == 'c'   ? kChannelCsv
+                                                  : c.list == 'g' ? kGroupsCsv
+                                                                  : kInputsCsv)};
     const Channels channels = {1, 2};
-    const Paths paths = {absent, inputs ? csv("i.csv", kInputsCsv) : good};
     ConsoleCapture capture;
-    EXPECT_EQ(setup_channel(ip(), &channels, inputs ? nullptr : &paths, nullptr,
-                            inputs ? &paths : nullptr),
+    EXPECT_EQ(setup_channel(ip(), &channels, c.list == 'c' ? &paths : nullptr,
+                            c.list == 'g' ? &paths : nullptr, c.list == 'i' ? &paths : nullptr),
               0);
-    const std::string tag = inputs ? "importcsv_cd" : "importcsv";
-    EXPECT_NE(capture.out().find("FILE=" + absent + "\n" + tag + "\terror opening '" + absent +
-                                 "'.\r\nbackup\tfetching URL"),
-              std::string::npos)
-        << capture.out();
+    const std::string out = capture.out();
+    const std::string file_line = "FILE=" + first + "\n";
+    const std::size_t from = out.find(file_line);
+    ASSERT_NE(from, std::string::npos) << out;
+    const std::size_t to = out.find("backup\tfetching URL", from);
+    EXPECT_EQ(out.substr(from + file_line.size(), to - from - file_line.size()), c.lines);
+    EXPECT_NE(out.find("FILE=" + paths[1] + "\n"), std::string::npos) << out;
+
+    const bool cleared = c.lines.ends_with("OK\n");
     EXPECT_EQ(fetched(), (Paths{"dali1", "dali2"}));
-    ASSERT_EQ(events_of("upload").size(), 1u);  // channel 2 only
+    const auto restored = events_of("restore");
+    ASSERT_EQ(events_of("upload").size(), restored.size());
+    ASSERT_EQ(restored.size(), cleared ? 2u : 1u);
+    const std::string second = "applied /etc/config/dali/" + std::string(config) + "2.bin";
+    EXPECT_EQ(restored.back().detail.rfind(second, 0), 0u) << restored.back().detail;
+    EXPECT_EQ(devices().empty(), cleared);
   }
 }
 

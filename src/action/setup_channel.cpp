@@ -58,8 +58,9 @@ int setup_channel(const char* ip, const std::vector<std::uint32_t>* channels,
     const int imported = kind.import(firmware, path.c_str(), record, options);
     if (imported == IMPORT_PARSE_ERROR) return ACTION_ABORTED;
     if (imported == IMPORT_STOPPED) return 1;
-    // An import that read nothing must not be pushed as if it had: for an
-    // inputs file that would wipe the controller's input devices.
+    // An import that read nothing, or an inputs file that applied no row,
+    // must not be pushed as if it had: the device file is built from
+    // nothing, so it would wipe the controller's input devices.
     if (imported != IMPORT_OK) continue;
     const int written = kind.device_file ? write_device_file(writer, firmware, channel, record)
                                          : write_gear_file(writer, firmware, channel, record);

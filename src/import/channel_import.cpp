@@ -5,6 +5,7 @@
 #include <string>
 
 #include "import/imports.h"
+#include "json/json_parser.h"
 
 namespace torvi {
 namespace {
@@ -30,64 +31,76 @@ struct gear_row {
   std::array<std::uint8_t, kSceneCount> scenes{};
 };
 
-std::uint8_t low8(const char* field) {
-  return static_cast<std::uint8_t>(csv_atoi(field));
+// Group numbers 16 to 31 land in the upper half of the mask, which the
+// entry does not keep; 32 and up come round again onto real groups.
+std::uint16_t read_groups(const csv_field& field) {
+  std::uint32_t mask = 0;
+  const bool whole = csv_json_values(field.text, [&](const csv_json_value& v) {
+    if (!v.in_array || (v.token != TOKEN_NUMBER && v.token != TOKEN_STRING)) {
+      csv_note_change(field, v.text, "ignored");
+      return;
+    }
+    const std::uint32_t bit = static_cast<std::uint32_t>(v.number) & 31;
+    mask |= 1u << bit;
+    if (v.exact != bit || bit >= kGroupEntryCount) {
+      csv_note_change(field, v.text, bit < kGroupEntryCount ? std::to_string(bit) : "ignored");
+    }
+  });
+  const auto groups = static_cast<std::uint16_t>(mask);
+  if (!whole) {
+    std::string taken;
+    for (unsigned g = 0; g < kGroupEntryCount; ++g) {
+      if (groups & (1u << g)) taken += (taken.empty() ? "" : ",") + std::to_string(g);
+    }
+    csv_note_change(field, field.text, "[" + taken + "]");
+  }
+  return groups;
 }
 
-void convert(gear_row& row, std::uint32_t column, const char* field) {
-  switch (column) {
+void convert(gear_row& row, const csv_field& field) {
+  const char* text = field.text;
+  switch (field.column) {
     case 0:
-      row.channel_value = static_cast<std::uint32_t>(csv_atoi(field));
+      row.channel_value = csv_read_u32(field);
       break;
     case 1:
-      row.entry = static_cast<std::uint32_t>(csv_atoi(field));
+      row.entry = csv_read_u32(field);
       break;
     case 2:
-      row.short_address = csv_short_address(field);
+      row.short_address = csv_read_short_address(field);
       break;
     case 3:
-      row.name = csv_text(field, kNameSize);
+      row.name = csv_read_name(field, kNameSize);
       break;
-    case 4: {
-      // Group numbers 16 to 31 land in the upper half of the mask, which
-      // the entry does not keep.
-      std::uint32_t mask = 0;
-      csv_json_values(field, [&](const csv_json_value& v) {
-        if (v.in_array && !v.null) mask |= 1u << (static_cast<std::uint32_t>(v.number) & 31);
-      });
-      row.groups = static_cast<std::uint16_t>(mask);
+    case 4:
+      row.groups = read_groups(field);
       break;
-    }
     case 5:
-      if (strcasecmp(field, "null") == 0) {
+      if (strcasecmp(text, "null") == 0) {
         row.levels[0] = kLevelNone;
-      } else if (strcasecmp(field, "false") == 0) {
+      } else if (strcasecmp(text, "false") == 0) {
         row.levels[0] = kLevelOff;
         row.off = true;
       } else {
-        row.levels[0] = low8(field);
+        row.levels[0] = csv_read_u8(field);
       }
       break;
     case 6:
-      row.levels[1] = strcasecmp(field, "null") == 0 ? kLevelNone : low8(field);
+      row.levels[1] = strcasecmp(text, "null") == 0 ? kLevelNone : csv_read_u8(field);
       break;
     case 7:
     case 8:
-      row.levels[column - 5] = low8(field);
+      row.levels[field.column - 5] = csv_read_u8(field);
       break;
-    case 9: {
-      const std::uint8_t rate = low8(field);
-      row.fade_rate = rate == 0 ? 1 : rate > kFadeMax ? kFadeMax : rate;
+    case 9:
+      row.fade_rate = csv_read_u8(field, 1, kFadeMax);
       break;
-    }
-    case 10: {
-      const std::uint8_t time = low8(field);
-      row.fade_time = time > kFadeMax ? kFadeMax : time;
+    case 10:
+      row.fade_time = csv_read_u8(field, 0, kFadeMax);
       break;
-    }
     case 11:
       row.scenes.fill(kLevelNone);
-      csv_byte_array(field, row.scenes, kLevelNone);
+      csv_read_bytes(field, row.scenes, kLevelNone);
       break;
     default:
       break;
@@ -130,7 +143,7 @@ int import_channel_csv(const char* firmware_version, const char* path, channel_r
                        const csv_read_options& options) {
   gear_row row;
   const csv_rows rows{
-      [&](std::uint32_t column, const char* field) { convert(row, column, field); },
+      [&](const csv_field& field) { convert(row, field); },
       [&] {
         if (row.entry >= kGearEntryCount) return csv_applied{csv_fate::index_range, row.entry};
         if (!firmware_version) return csv_applied{csv_fate::no_firmware, row.entry};

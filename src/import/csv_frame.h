@@ -13,6 +13,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace torvi {
@@ -27,6 +28,9 @@ constexpr int IMPORT_STOPPED = 2;
 // The tokenizer failed (said so on standard error): the run ends with exit
 // status 1 and nothing more is sent.
 constexpr int IMPORT_PARSE_ERROR = 3;
+// An import that builds its channel file from nothing applied no data row:
+// sending that file would erase what the controller holds (said so).
+constexpr int IMPORT_NOTHING_APPLIED = 4;
 
 // What one kind of CSV file is.
 struct csv_kind {
@@ -55,13 +59,34 @@ struct csv_applied {
   std::uint32_t index;
 };
 
+// A value the import did not write as the file gives it: wrapped into its
+// field's width, truncated, clamped into range, cut, or dropped. A
+// mistyped number would otherwise land silently on another lamp.
+struct csv_note {
+  std::uint32_t column;
+  std::string given;    // as the file gives it; beyond kNoteGivenMax bytes cut, "..." added
+  std::string written;  // what the import made of it
+};
+
+// The longest text a note quotes from the file.
+constexpr std::size_t kNoteGivenMax = 40;
+
+// One field of a data row on its way into its per-row value. The readers
+// below add a note to `notes` (when there is one) for every value they
+// change.
+struct csv_field {
+  std::uint32_t column;
+  const char* text;
+  std::vector<csv_note>* notes;
+};
+
 // An import's own part. `convert` gets each data field of a version-1 file
 // that is not in a comment row, by column below kind.fields; `apply` gets
 // every such row with exactly kind.fields fields; `reset` clears the
 // per-row values after every row. A row whose fate is csv_fate::layout
 // ends the import (IMPORT_STOPPED).
 struct csv_rows {
-  std::function<void(std::uint32_t column, const char* field)> convert;
+  std::function<void(const csv_field& field)> convert;
   std::function<csv_applied()> apply;
   std::function<void()> reset;
 };
@@ -78,9 +103,10 @@ struct csv_row_report {
   std::int32_t version;  // as declared when the row ended
   std::uint32_t index;   // for applied and index_range rows
   // The row's first fields (as many as the kind takes), each cut to
-  // kReportFieldMax bytes, with the length it really had.
+  // kReportFieldMax bytes.
   std::span<const std::string> texts;
-  std::span<const std::size_t> lengths;
+  // What the conversions changed, in column order; none for a comment row.
+  std::span<const csv_note> notes;
 };
 
 // A caller that wants each row's fate instead of the import's console
@@ -100,11 +126,20 @@ struct csv_read_options {
   const csv_observer* observer = nullptr;
 };
 
-// Reads the file at `path`. A file that cannot be opened gives
-// "%s\terror opening '%s'.\r\n" and IMPORT_FAILED. After the last row:
-// "%lu fields, %lu rows\n".
+// What an import made of a whole file, for an import that must tell a
+// deliberate file from one that did nothing.
+struct csv_tally {
+  unsigned long rows = 0;      // as the tokenizer gave them
+  unsigned long comments = 0;  // of them comment rows, version lines included
+  unsigned long applied = 0;   // written into the channel record
+  std::int32_t version = 0;    // as the last version line declared it
+};
+
+// Reads the file at `path`. A file that cannot be opened or read (a folder
+// opens but cannot be read) gives "%s\terror opening '%s'.\r\n" and
+// IMPORT_FAILED. After the last row: "%lu fields, %lu rows\n".
 int csv_import(const csv_kind& kind, const char* path, const csv_rows& rows,
-               const csv_read_options& options = {});
+               const csv_read_options& options = {}, csv_tally* tally = nullptr);
 
 // A field read as C's atoi reads it (blanks, sign, digits), without
 // undefined behaviour on overflow.
@@ -112,30 +147,48 @@ std::int32_t csv_atoi(const char* text);
 
 // One value of a JSON-valued field: a number truncated toward zero, a
 // string read with csv_atoi, or null; and whether it stands directly inside
-// an array. true, false and containers are not values here.
+// an array. true and false come too, for the notes; containers do not.
 struct csv_json_value {
-  bool null;
+  int token;  // TOKEN_NUMBER, TOKEN_STRING, TOKEN_NULL, TOKEN_TRUE or TOKEN_FALSE
   std::int32_t number;
   bool in_array;
+  // The value the text stands for exactly: the number, or the integer a
+  // string holds wholly; NaN for anything else.
+  double exact;
+  std::string text;  // as written: a number's digits, a string in quotes
 };
 // Hands each value of the JSON text `field` to `each`, in order, until the
-// text ends or is not JSON any more.
-void csv_json_values(const char* field, const std::function<void(const csv_json_value&)>& each);
+// text ends or is not JSON any more. False when something other than blanks
+// is left unread: the field is not wholly JSON.
+bool csv_json_values(const char* field, const std::function<void(const csv_json_value&)>& each);
+
+// Adds a note on `field`'s column.
+void csv_note_change(const csv_field& field, std::string_view given, std::string written);
+
+// Integer columns, read as atoi reads them and kept by their low 32 or 8
+// bits; an 8-bit value is then clamped into low..high. A field that is not
+// wholly an integer, or whose value is not the one kept, gets a note; an
+// empty field is read as 0 without one.
+std::uint32_t csv_read_u32(const csv_field& field);
+std::uint8_t csv_read_u8(const csv_field& field, std::uint8_t low = 0, std::uint8_t high = 255);
 
 // The short address a JSON-valued field gives: the last number (truncated)
 // or string (read with atoi) or null (255, no short address) in it, by its
-// low 8 bits; 0 when the field holds none of these.
-std::uint8_t csv_short_address(const char* field);
+// low 8 bits; 0 when the field holds none of these. Anything but one value
+// that is 0..63 or null gets a note.
+std::uint8_t csv_read_short_address(const csv_field& field);
 
 // Fills `out`, element 0 first, from the values directly inside arrays of
 // the JSON field until `out` is full: numbers and strings by their low 8
 // bits, null as `null_value`, or skipped when `null_value` is negative.
-// Elements not reached keep what they held.
-void csv_byte_array(const char* field, std::span<std::uint8_t> out, int null_value);
+// Elements not reached keep what they held. Every value not kept as given
+// gets a note.
+void csv_read_bytes(const csv_field& field, std::span<std::uint8_t> out, int null_value);
 
 // The first `width` bytes of a text field, all that a fixed field of that
-// width keeps, so an enormous cell costs no memory.
-std::string csv_text(const char* field, std::size_t width);
+// width keeps, so an enormous cell costs no memory. A text longer than the
+// width - 1 characters csv_store_name keeps gets a note.
+std::string csv_read_name(const csv_field& field, std::size_t width);
 
 // Copies `name` into a fixed field of `width` bytes: NUL-filled, the last
 // byte always NUL, so at most width - 1 characters remain.

@@ -20,7 +20,7 @@ struct Recorder {
   std::vector<std::string> applied;
   int stop_at = -1;  // the applied row at which to stop, if any
   csv_rows rows() {
-    return {[this](std::uint32_t column, const char* field) { row.at(column) = field; },
+    return {[this](const csv_field& field) { row.at(field.column) = field.text; },
             [this] {
               applied.push_back(row[0] + "|" + row[1] + "|" + row[2]);
               const bool stop = static_cast<int>(applied.size()) == stop_at;
@@ -160,36 +160,143 @@ TEST(CsvFrame, FailuresEndTheImport) {
   }
 }
 
-TEST(CsvFrame, JsonValuedFields) {
+// The notes as "given>written" joined by "; ".
+std::string notes_text(const std::vector<csv_note>& notes) {
+  std::string text;
+  for (const csv_note& n : notes) text += (text.empty() ? "" : "; ") + n.given + ">" + n.written;
+  return text;
+}
+
+// Each reader's value, and a note for everything it did not keep as given.
+TEST(CsvFrame, FieldReadersAndTheirNotes) {
   const struct {
     const char* field;
     int short_address;
-    std::vector<int> bytes;  // csv_byte_array into 4 elements of 200, null as 255
+    const char* address_note;
+    std::vector<int> bytes;  // csv_read_bytes into 4 elements of 200, null as 255
     std::vector<int> skipping_null;
+    const char* bytes_note;  // with null as 255
   } cases[] = {
-      {"5", 5, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"\"5\"", 5, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"5.9", 5, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"-5.9", 251, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"null", 255, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"", 0, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"abc", 0, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"300", 44, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"1e10", 0, {200, 200, 200, 200}, {200, 200, 200, 200}},
-      {"[10,null,\"20\"]", 20, {10, 255, 20, 200}, {10, 20, 200, 200}},
-      {"[1,2,3,4,5,6]", 6, {1, 2, 3, 4}, {1, 2, 3, 4}},
-      {"[[1],true,false,{\"a\":7},2]", 2, {1, 2, 200, 200}, {1, 2, 200, 200}},
-      {"[1, 2", 2, {1, 2, 200, 200}, {1, 2, 200, 200}},
-      {"[256,-1,\" 7x\"]", 7, {0, 255, 7, 200}, {0, 255, 7, 200}},
+      {"5", 5, "", {200, 200, 200, 200}, {200, 200, 200, 200}, "5>ignored: not inside an array"},
+      {"\"5\"",
+       5,
+       "",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "\"5\">ignored: not inside an array"},
+      {"5.9",
+       5,
+       "5.9>5",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "5.9>ignored: not inside an array"},
+      {"-5.9",
+       251,
+       "-5.9>251: address byte left as it was",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "-5.9>ignored: not inside an array"},
+      {"-1",
+       255,
+       "-1>255: no short address",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "-1>ignored: not inside an array"},
+      {"null",
+       255,
+       "",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "null>ignored: not inside an array"},
+      {"", 0, "", {200, 200, 200, 200}, {200, 200, 200, 200}, ""},
+      {"abc", 0, "abc>0", {200, 200, 200, 200}, {200, 200, 200, 200}, "abc>[]"},
+      {"5;6",
+       5,
+       "5;6>5",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "5>ignored: not inside an array; 5;6>[]"},
+      {"300",
+       44,
+       "300>44",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "300>ignored: not inside an array"},
+      {"1e10",
+       0,
+       "1e10>0",
+       {200, 200, 200, 200},
+       {200, 200, 200, 200},
+       "1e10>ignored: not inside an array"},
+      {"[10,null,\"20\"]", 20, "[10,null,\"20\"]>20", {10, 255, 20, 200}, {10, 20, 200, 200}, ""},
+      {"[1,2,3,4,5,6]",
+       6,
+       "[1,2,3,4,5,6]>6",
+       {1, 2, 3, 4},
+       {1, 2, 3, 4},
+       "6 values>the first 4 kept"},
+      {"[[1],true,false,{\"a\":7},2]",
+       2,
+       "[[1],true,false,{\"a\":7},2]>2",
+       {1, 2, 200, 200},
+       {1, 2, 200, 200},
+       "true>skipped; false>skipped; \"a\">ignored: not inside an array; 7>ignored: not inside "
+       "an array"},
+      {"[1, 2", 2, "[1, 2>2", {1, 2, 200, 200}, {1, 2, 200, 200}, "[1, 2>[1,2]"},
+      {"[256,-1,\" 7x\",1.0]",
+       1,
+       "[256,-1,\" 7x\",1.0]>1",
+       {0, 255, 7, 1},
+       {0, 255, 7, 1},
+       "256>0; -1>255; \" 7x\">7"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.field);
-    EXPECT_EQ(csv_short_address(c.field), c.short_address);
+    std::vector<csv_note> notes;
+    EXPECT_EQ(csv_read_short_address({2, c.field, &notes}), c.short_address);
+    EXPECT_EQ(notes_text(notes), c.address_note);
+    notes.clear();
     std::vector<std::uint8_t> bytes(4, 200), skipping(4, 200);
-    csv_byte_array(c.field, bytes, 255);
-    csv_byte_array(c.field, skipping, -1);
+    csv_read_bytes({11, c.field, &notes}, bytes, 255);
+    csv_read_bytes({11, c.field, nullptr}, skipping, -1);
     EXPECT_EQ(std::vector<int>(bytes.begin(), bytes.end()), c.bytes);
     EXPECT_EQ(std::vector<int>(skipping.begin(), skipping.end()), c.skipping_null);
+    EXPECT_EQ(notes_text(notes), c.bytes_note);
+  }
+  // Integer columns: atoi's value, kept by its low bits and clamped, noted
+  // unless the text is wholly that number; an empty field is not noted.
+  const struct {
+    const char* field;
+    std::uint32_t u32;
+    int u8, clamped;    // clamped into 1..15
+    const char* noted;  // for u32, u8 and clamped: n noted, - not
+  } integers[] = {
+      {"", 0, 0, 1, "---"},
+      {"7", 7, 7, 7, "---"},
+      {" +7 ", 7, 7, 7, "---"},
+      {"0", 0, 0, 1, "--n"},
+      {"255", 255, 255, 15, "--n"},
+      {"256", 256, 0, 1, "-nn"},
+      {"-1", 4294967295, 255, 15, "nnn"},
+      {"4294967296", 0, 0, 1, "nnn"},
+      {"99999999999999999999", 4294967295, 255, 15, "nnn"},
+      {"12abc", 12, 12, 12, "nnn"},
+      {"1.5", 1, 1, 1, "nnn"},
+      {"null", 0, 0, 1, "nnn"},
+  };
+  for (const auto& c : integers) {
+    SCOPED_TRACE(c.field);
+    std::vector<csv_note> notes[3];
+    EXPECT_EQ(csv_read_u32({0, c.field, &notes[0]}), c.u32);
+    EXPECT_EQ(csv_read_u8({5, c.field, &notes[1]}), c.u8);
+    EXPECT_EQ(csv_read_u8({9, c.field, &notes[2]}, 1, 15), c.clamped);
+    std::string noted;
+    for (const auto& n : notes) noted += n.empty() ? '-' : 'n';
+    EXPECT_EQ(noted, c.noted);
+    if (!notes[2].empty()) {
+      EXPECT_EQ(notes[2][0].column, 9u);
+      EXPECT_EQ(notes[2][0].written, std::to_string(c.clamped));
+    }
   }
 }
 

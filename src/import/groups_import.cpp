@@ -18,10 +18,10 @@ int import_groups_csv(const char* firmware_version, const char* path, channel_re
                       const csv_read_options& options) {
   group_row row;
   const csv_rows rows{
-      [&](std::uint32_t column, const char* field) {
+      [&](const csv_field& field) {
         // Column 0 must be there but carries nothing.
-        if (column == 1) row.group = static_cast<std::uint32_t>(csv_atoi(field));
-        if (column == 2) row.name = csv_text(field, kNameSize);
+        if (field.column == 1) row.group = csv_read_u32(field);
+        if (field.column == 2) row.name = csv_read_name(field, kNameSize);
       },
       [&] {
         if (row.group >= kGroupEntryCount) return csv_applied{csv_fate::index_range, row.group};

@@ -19,7 +19,10 @@ int import_channel_csv(const char* firmware_version, const char* path, channel_r
 // Channel inputs CSV, 20 columns a row: one control device and its up to 32
 // instances, written into the device file (layout 3 only: any other layout
 // prints "importcsv_cd\terror version %s not supported.\r\n" at the first
-// row that would be applied and gives IMPORT_STOPPED).
+// row that would be applied and gives IMPORT_STOPPED). A file that applies
+// no row, unless it holds only its version line and comments, prints
+// "importcsv_cd\tno device row applied, nothing sent.\r\n" and gives
+// IMPORT_NOTHING_APPLIED.
 int import_inputs_csv(const char* firmware_version, const char* path, channel_record& record,
                       const csv_read_options& options = {});
 

@@ -264,14 +264,17 @@ TEST(InputsCsv, DevicesAndInstances) {
        }},
       {"20-character name", v1 + "1,4,1,ABCDEFGHIJKLMNOPQRST,0,0" + no_instances + ",\r\n",
        [](DeviceFile& f) { f.device(4, 3, 3, "ABCDEFGHIJKLMNOP", 0); }},
-      {"19 fields ignored", v1 + "1,5,1,Short,0,0" + no_instances + "\r\n", [](DeviceFile&) {}},
+      {"19 fields ignored: nothing applied", v1 + "1,5,1,Short,0,0" + no_instances + "\r\n",
+       [](DeviceFile&) {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     channel_record record;
     DeviceFile want;
     c.expect(want);
-    EXPECT_EQ(run_import(import_inputs_csv, "2.2.4", c.csv, record), IMPORT_OK);
+    const bool nothing = want.bytes == Bytes(9564, 0);
+    EXPECT_EQ(run_import(import_inputs_csv, "2.2.4", c.csv, record),
+              nothing ? IMPORT_NOTHING_APPLIED : IMPORT_OK);
     EXPECT_EQ(difference(record.device.data(), want.bytes), "");
   }
   // Below layout 3 the first row that would be applied ends the action.
@@ -282,8 +285,10 @@ TEST(InputsCsv, DevicesAndInstances) {
             IMPORT_STOPPED);
   EXPECT_EQ(out, "importcsv_cd\terror version 1.3.1 not supported.\r\n");
   EXPECT_EQ(difference(record.device.data(), Bytes(9564, 0)), "");
-  EXPECT_EQ(run_import(import_inputs_csv, "1.3.1", "1,0,1,X,0,0" + no_instances + ",\r\n", record),
-            IMPORT_OK);
+  EXPECT_EQ(
+      run_import(import_inputs_csv, "1.3.1", "1,0,1,X,0,0" + no_instances + ",\r\n", record, &out),
+      IMPORT_NOTHING_APPLIED);
+  EXPECT_EQ(out, "20 fields, 1 rows\nimportcsv_cd\tno device row applied, nothing sent.\r\n");
 }
 
 }  // namespace

@@ -32,35 +32,35 @@ struct device_row {
   std::array<std::array<std::uint8_t, kInstanceCount>, kArrays> arrays{};
 };
 
-void convert(device_row& row, std::uint32_t column, const char* field) {
-  switch (column) {
+void convert(device_row& row, const csv_field& field) {
+  switch (field.column) {
     case 0:
-      row.channel_value = static_cast<std::uint32_t>(csv_atoi(field));
+      row.channel_value = csv_read_u32(field);
       return;
     case 1:
-      row.device = static_cast<std::uint32_t>(csv_atoi(field));
+      row.device = csv_read_u32(field);
       return;
     case 2:
-      row.short_address = csv_short_address(field);
+      row.short_address = csv_read_short_address(field);
       return;
     case 3:
-      row.name = csv_text(field, kDevNameSize);
+      row.name = csv_read_name(field, kDevNameSize);
       return;
     case 4:
-      row.flags = static_cast<std::uint32_t>(csv_atoi(field));
+      row.flags = csv_read_u32(field);
       return;
-    case 5: {
-      const auto count = static_cast<std::uint8_t>(csv_atoi(field));
-      row.instances = count > kInstanceCount ? kInstanceCount : count;
+    case 5:
+      row.instances = csv_read_u8(field, 0, static_cast<std::uint8_t>(kInstanceCount));
       return;
-    }
     default:
       break;
   }
-  if (field[0] == '\0') return;
-  auto& array = row.arrays[column - kFirstArrayColumn];
+  if (field.text[0] == '\0') return;
+  const std::size_t at = field.column - kFirstArrayColumn;
+  auto& array = row.arrays[at];
   array.fill(0);
-  csv_byte_array(field, array, -1);
+  // The device-wide push-button value is one byte: further values are lost.
+  csv_read_bytes(field, at == kPushButtonValue ? std::span(array).first(1) : std::span(array), -1);
 }
 
 void apply(const device_row& row, channel_record& record) {
@@ -112,7 +112,7 @@ int import_inputs_csv(const char* firmware_version, const char* path, channel_re
                       const csv_read_options& options) {
   device_row row;
   const csv_rows rows{
-      [&](std::uint32_t column, const char* field) { convert(row, column, field); },
+      [&](const csv_field& field) { convert(row, field); },
       [&] {
         // The layout is checked before the device index, so any row that
         // qualifies ends an import the controller could not take.
@@ -130,7 +130,17 @@ int import_inputs_csv(const char* firmware_version, const char* path, channel_re
       },
       [&] { row = device_row{}; },
   };
-  return csv_import(kInputsCsv, path, rows, options);
+  csv_tally tally;
+  const int result = csv_import(kInputsCsv, path, rows, options, &tally);
+  if (result != IMPORT_OK || tally.applied > 0) return result;
+  // The device file is built from nothing, so a file that applied no row
+  // would erase every input device of the channel. Only a file of its
+  // version line and comments alone asks for that.
+  if (tally.version == 1 && tally.comments == tally.rows) return IMPORT_OK;
+  if (!options.observer) {
+    console_out("%s\tno device row applied, nothing sent.\r\n", kInputsCsv.tag);
+  }
+  return IMPORT_NOTHING_APPLIED;
 }
 
 }  // namespace torvi
