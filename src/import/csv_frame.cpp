@@ -197,7 +197,7 @@ std::uint8_t csv_read_short_address(const csv_field& field) {
     ++values;
     if (v.token == TOKEN_TRUE || v.token == TOKEN_FALSE) return;
     address = v.token == TOKEN_NULL ? 255 : v.number;
-    as_given = v.token == TOKEN_NULL || (v.exact >= 0 && v.exact <= 63 && v.exact == v.number);
+    as_given = v.token == TOKEN_NULL || (v.exact >= 0 && v.exact <= 254 && v.exact == v.number);
   });
   const auto result = static_cast<std::uint8_t>(address);
   // The field is meant to hold one value: 0..63, or null for none.
