@@ -246,8 +246,8 @@ TEST(ExportCsv, ImportGivesBackEveryFieldButTheReportedOnes) {
       }
       // A device whose row was skipped comes out as the import starts it.
       for (const auto& [region, d] : skipped) {
+        if (gear) break;
         for (const channel_region* part : {&device_entry_region, &instance_block_region}) {
-          if (gear) break;
           const std::size_t at = layout_3_offset(*part, d);
           std::copy_n(got.bytes.begin() + at, part->stride[2], want.bytes.begin() + at);
         }
