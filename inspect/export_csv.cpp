@@ -3,12 +3,16 @@
 // instead of an empty spreadsheet. Each value is written so that importing
 // the file into the same backup's channel files gives back every field the
 // import writes; whatever cannot come back that way is named on standard
-// error, one line per value, and makes the exit status 1.
+// error, one line per value (one per record for bytes no column holds),
+// and makes the exit status 1.
 //
-// Listed records: gear entries with a short address (flags bit 0), a name
-// or an import's mark; groups with a name or the mark; devices with a short
-// address, a name, instances or the mark. An import leaves every record
-// without a row as it is.
+// The channel and groups imports overlay their rows on the controller's
+// gear file and leave every record without a row as it is; the inputs
+// import builds the device file from zero. So the listed records are gear
+// entries with a short address (flags bit 0), a name or an import's mark;
+// groups with a name or the mark; and every device that has a byte an
+// inputs row writes that is not zero, as a device without a row comes out
+// all zero.
 //
 // What the imports set on every row they apply, and so never reported:
 // flags bit 1 (bit 3 instead when level 1 reads "false") and the byte
@@ -16,38 +20,42 @@
 //
 // Values the imports change, reported when a record holds one: a fade rate
 // of 0 (read as 1) or above 15 and a fade time above 15 (both stored as 15),
-// a device's instance count above 32 (stored as 32), and names that a CSV
-// text cannot give back: one beginning with "#" (the whole row would be read
-// as a comment and skipped), one with bytes other than NUL after its end,
-// and one that fills its field without an ending NUL (the import keeps one
-// character less).
+// a device's instance count above 32 (stored as 32), a device's address
+// byte other than 2 x short address + 1, 255 without flags bit 0, or 0 (all
+// a row can give from zero), and names that a CSV text cannot give back:
+// one beginning with "#" (the whole row would be read as a comment and
+// skipped), one with bytes other than NUL after its end, and one that fills
+// its field without an ending NUL (the import keeps one character less).
 //
-// What the CSV files have no column for, and so carry nowhere:
-// - both files: the header (length, checksum, layout version, conversion
-//   counter) and the file-wide bytes besides the channel value; in gear
-//   layouts 1 and 2 the channel CSV's channel value is not stored either;
+// Bytes of a device file that no column holds, reported as "other_bytes"
+// with their offsets within the record (as diff counts them) when they are
+// not zero: the file-wide bytes after the channel value, the bytes of a
+// device entry the tables do not name, and in an instance block every byte
+// besides the push-button value and the instance records' bytes the import
+// writes (all six of a push button, bytes 1 to 3 of an occupancy sensor, 1
+// and 2 of a light sensor). A channel value is reported too when no device
+// has a row to carry it. The header is the action's to stamp. A layout-2
+// device file is exported as its conversion to layout 3, which is what a
+// controller that takes the inputs import holds after a restore.
+//
+// What the gear CSV files have no column for, and so leave as the
+// controller has it:
+// - the header (length, checksum, layout version, conversion counter) and
+//   the file-wide bytes besides the channel value; in gear layouts 1 and 2
+//   the channel CSV's channel value is not stored either;
 // - gear entries: the device type byte, the configured device type and the
 //   byte after it, the layout-1 type-specific block, layout 2's three type
 //   blocks, and every byte the tables do not name (those between the named
 //   fields, after the name, and layout 1's four bytes no conversion keeps);
 // - the layout-1 per-entry table (a row without a short address clears its
 //   record, so "null" is written only where the record is already zero);
-// - groups: every byte besides the name and the mark;
-// - devices: the bytes the tables do not name; in the instance block, every
-//   byte besides the push-button value and the instance records' bytes the
-//   import writes (all six of a push button, bytes 1 to 3 of an occupancy
-//   sensor, 1 and 2 of a light sensor: byte 0 of a sensor's record, the
-//   rest of its six bytes, records of instances of other types, and in
-//   layout 2 whatever the three overlaid arrays do not give to an
-//   instance's type);
-// - device files of layout 1 (carried, not read): no inputs CSV is written.
-// setup_channel builds the device file of an inputs run from zero, so there
-// everything the inputs CSV does not carry comes out as zero bytes; channel
-// and groups runs overlay the controller's gear file and keep the rest.
+// - groups: every byte besides the name and the mark.
+// Device files of layout 1 are carried, not read: no inputs CSV is written.
 
 #include <getopt.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +64,7 @@
 #include <string>
 #include <vector>
 
+#include "channel/convert.h"
 #include "inspect/inspect.h"
 #include "inspect/sources.h"
 #include "platform/console.h"
@@ -133,9 +142,14 @@ std::string quoted(const std::string& text) {
 }
 
 // Why a name field would not come back from its CSV text; null when it would.
-const char* name_loss(std::span<const std::uint8_t> field) {
+// A skipped device row leaves the whole device as the inputs import starts
+// it, all zero.
+const char* name_loss(std::span<const std::uint8_t> field, bool device) {
   if (field.empty()) return nullptr;
-  if (field[0] == '#') return "its row would be read as a comment and skipped";
+  if (field[0] == '#') {
+    return device ? "its row would be read as a comment and skipped, leaving the device all zero"
+                  : "its row would be read as a comment and skipped";
+  }
   if (field.back() != 0) return "it fills its field without an ending NUL";
   const auto end = std::find(field.begin(), field.end(), 0);
   if (std::any_of(end, field.end(), [](std::uint8_t b) { return b != 0; })) {
@@ -155,6 +169,11 @@ struct csv_file {
             const char* why) {
     file_error(path.c_str(), "%s %zu: %s %s cannot be carried: %s", record, index, field,
                value.c_str(), why);
+    lossy = true;
+  }
+  // The same for the file-wide part, which has no index.
+  void loss(const char* record, const char* field, const std::string& value, const char* why) {
+    file_error(path.c_str(), "%s: %s %s cannot be carried: %s", record, field, value.c_str(), why);
     lossy = true;
   }
 };
@@ -198,7 +217,10 @@ struct csv_row {
 void name_column(csv_file& file, csv_row& row, const char* record, std::size_t index,
                  std::span<const std::uint8_t> name) {
   const std::string text = field_text(name);
-  if (const char* why = name_loss(name)) file.loss(record, index, "name", quoted(text), why);
+  const bool device = std::strcmp(record, "device") == 0;
+  if (const char* why = name_loss(name, device)) {
+    file.loss(record, index, "name", quoted(text), why);
+  }
   row.text(text);
 }
 
@@ -307,37 +329,110 @@ constexpr instance_columns kInstanceColumns[] = {
     {kInstanceLight, 12, 2, 1},
 };
 
+// Layout 3's place in the tables' per-layout offsets.
+constexpr std::size_t kLayout3 = 3 - 1;
+
+// Which bytes of a layout-3 device entry and its instance block an inputs
+// row writes, given the instance types the entry holds. The import starts
+// the device file from zero, so every other byte comes out as zero.
+struct device_columns {
+  std::array<bool, kDeviceEntrySize> entry{};
+  std::array<bool, device3::kBlockSize> block{};
+};
+
+device_columns carried_bytes(std::span<const std::uint8_t> pairs) {
+  device_columns carried;
+  for (const channel_field& field : device_entry_region.fields) {
+    std::fill_n(carried.entry.begin() + field.at[kLayout3], field.width, true);
+  }
+  carried.block[device3::kPushButtonValue] = true;
+  for (std::size_t j = 0; j < kInstanceCount; ++j) {
+    for (const instance_columns& t : kInstanceColumns) {
+      if (t.type != pairs[2 * j]) continue;
+      std::fill_n(carried.block.begin() + device3::kRecords + j * device3::kRecordSize + t.from,
+                  t.columns, true);
+    }
+  }
+  return carried;
+}
+
+// The bytes no column carries that are not zero, as "offset=0xNN" with the
+// offset within the record, as diff counts it; empty when there are none.
+std::string uncarried(std::span<const std::uint8_t> bytes, std::span<const bool> carried) {
+  std::string values;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (carried[i] || bytes[i] == 0) continue;
+    char value[32];
+    std::snprintf(value, sizeof value, "%s%zu=0x%02x", values.empty() ? "" : ",", i, bytes[i]);
+    values += value;
+  }
+  return values;
+}
+
+bool any_carried(std::span<const std::uint8_t> bytes, std::span<const bool> carried) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (carried[i] && bytes[i] != 0) return true;
+  }
+  return false;
+}
+
+constexpr char kFromZero[] =
+    "no column holds them, and the inputs import starts the device file from zero";
+
+// `view` is a whole layout-3 device file: a layout-2 one has been converted
+// as a controller that takes the inputs import converts it on restore.
 void export_devices(const channel_view& view, csv_file& file) {
   file.text = "#dali-channel-inputs-csv-version: 1\r\n";
   file.text +=
       "#channel,device,short address,name,flags,instance count,instance types,instance values,"
       "push-button value,push-button 1,push-button 2,push-button 3,push-button 4,push-button 5,"
       "push-button 6,occupancy 1,occupancy 2,occupancy 3,light 1,light 2\r\n";
-  const std::string channel_value =
-      signed_text(number(view, device_channel_region, 0, "channel_value"));
+  const std::uint32_t channel = number(view, device_channel_region, 0, "channel_value");
+  const std::string channel_value = signed_text(channel);
+  {
+    // The action stamps the header; every row carries the channel value.
+    std::array<bool, kDeviceChannelPartEnd> carried{};
+    std::fill_n(carried.begin(), kDeviceChannelValue + 4, true);
+    const std::string lost = uncarried(view.bytes.first(kDeviceChannelPartEnd), carried);
+    if (!lost.empty()) file.loss("channel", "other_bytes", lost, kFromZero);
+  }
   const channel_region& r = device_entry_region;
   for (std::size_t d = 0; d < r.count; ++d) {
-    const std::uint32_t flags = number(view, r, d, "flags");
-    const std::uint32_t count = number(view, r, d, "instance_count");
-    const std::span<const std::uint8_t> name = bytes(view, r, d, "name");
+    const std::span<const std::uint8_t> entry =
+        view.bytes.subspan(kDeviceEntries + d * kDeviceEntrySize, kDeviceEntrySize);
+    const std::span<const std::uint8_t> block =
+        view.bytes.subspan(kInstanceBlocks + d * device3::kBlockSize, device3::kBlockSize);
     const std::span<const std::uint8_t> pairs = bytes(view, r, d, "instance_types_values");
-    const bool instances = count != 0 || std::any_of(pairs.begin(), pairs.end(),
-                                                     [](std::uint8_t b) { return b != 0; });
-    const bool marked = (flags & kFlagImported) || number(view, r, d, "import_mark") == kMarked;
-    if (!(flags & kFlagShortAddress) && field_text(name).empty() && !instances && !marked) {
-      continue;
+    const device_columns carried = carried_bytes(pairs);
+    if (const std::string lost = uncarried(entry, carried.entry); !lost.empty()) {
+      file.loss("device", d, "other_bytes", lost, kFromZero);
     }
+    if (const std::string lost = uncarried(block, carried.block); !lost.empty()) {
+      file.loss("instances", d, "other_bytes", lost, kFromZero);
+    }
+    // A device without a row comes out all zero.
+    if (!any_carried(entry, carried.entry) && !any_carried(block, carried.block)) continue;
 
     csv_row row;
     row.raw(channel_value).number(static_cast<std::int64_t>(d));
+    const std::uint32_t flags = number(view, r, d, "flags");
     const std::uint32_t address = number(view, r, d, "address_byte");
+    // Column 4 carries flags bit 0 whatever the short address column says
+    // but for null, so only the address byte can be out of reach.
     if (const auto a = entry_short_address(flags, static_cast<std::uint8_t>(address))) {
       row.number(*a);
+    } else if (address == kNoAddress && !(flags & kFlagShortAddress)) {
+      row.raw("null");
     } else {
-      row.raw(address == kNoAddress && !(flags & kFlagShortAddress) ? "null" : kKeepAddress);
+      row.raw(kKeepAddress);
+      if (address != 0) {
+        file.loss("device", d, "address_byte", std::to_string(address),
+                  "an inputs row gives only 2 x short address + 1, 255 (null) or 0");
+      }
     }
-    name_column(file, row, "device", d, name);
+    name_column(file, row, "device", d, bytes(view, r, d, "name"));
     row.raw(signed_text(flags));
+    const std::uint32_t count = number(view, r, d, "instance_count");
     if (count > kInstanceCount) {
       file.loss("device", d, "instance_count", std::to_string(count),
                 "the import stores at most 32");
@@ -348,7 +443,7 @@ void export_devices(const channel_view& view, csv_file& file) {
     // element per instance.
     std::vector<std::vector<unsigned>> arrays(14, std::vector<unsigned>(kInstanceCount));
     arrays[2] = {number(view, instance_block_region, d, "push_button_value")};
-    for (std::size_t j = 0; j < kInstanceCount && 2 * j + 1 < pairs.size(); ++j) {
+    for (std::size_t j = 0; j < kInstanceCount; ++j) {
       const std::uint8_t type = pairs[2 * j];
       arrays[0][j] = type;
       arrays[1][j] = pairs[2 * j + 1];
@@ -363,6 +458,22 @@ void export_devices(const channel_view& view, csv_file& file) {
     for (const auto& array : arrays) row.array(array);
     row.end(file);
   }
+  if (file.rows == 0 && channel != 0) {
+    file.loss("channel", "channel_value", channel_value, "no device has a row to carry it");
+  }
+}
+
+// The device file as a layout-3 controller holds it, whole; false when a
+// layout-2 file cannot be converted.
+bool device_as_layout_3(const channel_view& device, std::vector<std::uint8_t>& bytes) {
+  if (device.layout == 3) {
+    bytes.assign(device.bytes.begin(), device.bytes.end());
+    bytes.resize(device3::kLength);
+    return true;
+  }
+  std::vector<std::uint8_t> stored(device.bytes.begin(), device.bytes.end());
+  stored.resize(device2::kLength);
+  return convert_device_2_to_3(bytes, stored) == 0;
 }
 
 // Writes the file; false (said so) when it cannot be.
@@ -457,8 +568,16 @@ int export_csv_command(int argc, char** argv) {
                         channel, device.layout, channel);
   } else {
     csv_file inputs_csv{path_of("inputs")};
-    export_devices(device, inputs_csv);
-    finish(inputs_csv);
+    std::vector<std::uint8_t> layout_3;
+    if (!device_as_layout_3(device, layout_3)) {
+      status = file_error(source,
+                          "the device file of channel %u cannot be converted to layout 3: "
+                          "inputs-%u.csv not written",
+                          channel, channel);
+    } else {
+      export_devices(channel_view_of(channel_file_kind::device, layout_3), inputs_csv);
+      finish(inputs_csv);
+    }
   }
   return status;
 }

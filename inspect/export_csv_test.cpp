@@ -9,10 +9,12 @@
 #include <set>
 #include <sstream>
 
+#include "action/actions.h"
 #include "channel/channel_view.h"
 #include "channel/convert.h"
 #include "import/imports.h"
 #include "inspect/inspect_test_support.h"
+#include "sim_fixture.h"
 
 namespace torvi::inspect {
 namespace {
@@ -66,14 +68,33 @@ channel_bytes with_header(const layout_case& c, std::vector<std::uint8_t> bytes)
 const layout_case kGear3 = {channel_file_kind::gear, 3, gear3::kLength, "1.5.0"};
 const layout_case kDevice3 = {channel_file_kind::device, 3, device3::kLength, "1.5.0"};
 
+// A device file as a controller that takes the inputs import holds it.
+channel_bytes as_layout_3(const channel_bytes& f) {
+  if (channel_view_of(f.kind, f.bytes).layout == 3) return f;
+  channel_bytes converted{f.kind, {}};
+  EXPECT_EQ(convert_device_2_to_3(converted.bytes, f.bytes), 0);
+  return converted;
+}
+
+// Where record `index` of `region` starts in a file of layout 3.
+std::size_t layout_3_offset(const channel_region& region, std::size_t index) {
+  return region.base[2] + index * region.stride[2];
+}
+
 channel_bytes random_file(const layout_case& c, std::mt19937& rng) {
   channel_bytes f = with_header(c, torvi::test::noise(c.length, rng()));
   const bool gear = c.kind == channel_file_kind::gear;
   const channel_region& r = gear ? gear_entry_region : device_entry_region;
   for (std::size_t i = 0; i < r.count; ++i) {
-    if (rng() % 2) {  // nothing that would list it
+    if (rng() % 2) {  // nothing that would list a gear entry
       for (const char* name : {"flags", "import_mark", "name"}) f.set(r, i, name, 0);
       if (!gear) f.set(r, i, "instance_count", 0), f.set(r, i, "instance_types_values", 0);
+      if (!gear && rng() % 2) {  // nor a device: all zero
+        const std::size_t v = c.version - 1;
+        for (const channel_region* part : {&device_entry_region, &instance_block_region}) {
+          std::fill_n(f.bytes.begin() + part->base[v] + i * part->stride[v], part->stride[v], 0);
+        }
+      }
       continue;
     }
     std::uint32_t flags = f.get(r, i, "flags");
@@ -113,6 +134,7 @@ TEST(ExportCsv, ImportGivesBackEveryFieldButTheReportedOnes) {
       {channel_file_kind::gear, 1, gear1::kLength, "1.3.0"},
       {channel_file_kind::gear, 2, gear2::kLength, "1.3.1"},
       kGear3,
+      {channel_file_kind::device, 2, device2::kLength, "1.5.0"},
       kDevice3,
   };
   std::size_t comments = 0;
@@ -134,7 +156,9 @@ TEST(ExportCsv, ImportGivesBackEveryFieldButTheReportedOnes) {
       channel_record record;
       const std::span<std::uint8_t> buffer =
           gear ? std::span<std::uint8_t>(record.gear) : std::span<std::uint8_t>(record.device);
-      std::ranges::copy(original.bytes, buffer.begin());
+      // The inputs import builds the device file from zero; the others
+      // overlay the controller's gear file.
+      if (gear) std::ranges::copy(original.bytes, buffer.begin());
       comments = 0;
       const char* files[] = {"channel-1.csv", "groups-1.csv", "inputs-1.csv"};
       const import_function imports[] = {import_channel_csv, import_groups_csv, import_inputs_csv};
@@ -143,37 +167,90 @@ TEST(ExportCsv, ImportGivesBackEveryFieldButTheReportedOnes) {
                   IMPORT_OK);
       }
       channel_bytes got{c.kind, {buffer.begin(), buffer.end()}};
-      channel_bytes want = original;
+      channel_bytes want = gear ? original : as_layout_3(original);
       want.bytes.resize(buffer.size());
+      // The header of a device file is setup_channel's to stamp.
+      if (!gear) std::copy_n(want.bytes.begin(), kHeaderSize, got.bytes.begin());
+      std::vector<bool> zero_device(device_entry_region.count);
+      for (std::size_t d = 0; !gear && d < zero_device.size(); ++d) {
+        zero_device[d] = true;
+        for (const channel_region* part : {&device_entry_region, &instance_block_region}) {
+          const auto at = want.bytes.begin() + layout_3_offset(*part, d);
+          zero_device[d] = zero_device[d] && std::all_of(at, at + part->stride[2],
+                                                         [](std::uint8_t b) { return b == 0; });
+        }
+      }
 
-      // "torvi-inspect: FILE: entry I: FIELD VALUE cannot be carried: WHY".
-      // A reported value differs after the import unless its row was read
-      // as a comment; the import's marks are the only other changes.
+      // "torvi-inspect: FILE: entry I: FIELD VALUE cannot be carried: WHY",
+      // with "channel:" for a device file's file-wide part and VALUE a list
+      // of "OFFSET=0xNN" for other_bytes. A reported value differs after
+      // the import unless its row was read as a comment; the import's marks
+      // are the only other changes.
       std::vector<std::tuple<const channel_region*, std::size_t, std::string>> losses;
       std::set<std::pair<const channel_region*, std::size_t>> skipped;
+      std::size_t lost_bytes = 0;
       std::istringstream lines(run.err);
       for (std::string line; std::getline(lines, line);) {
-        char record_name[16], field[32];
-        std::size_t i = 0;
-        if (std::sscanf(line.c_str(), "torvi-inspect: %*[^:]: %15s %zu: %31s", record_name, &i,
-                        field) != 3 ||
-            line.find(" cannot be carried: ") == std::string::npos) {
+        if (line.find(" cannot be carried: ") == std::string::npos) continue;
+        char record_name[16], field[32], value[2048];
+        std::size_t i = 0, start = 0;
+        if (std::sscanf(line.c_str(), "torvi-inspect: %*[^:]: channel: %31s %2047s", field,
+                        value) == 2) {
+          ASSERT_FALSE(gear) << line;
+          if (std::string_view(field) == "channel_value") {
+            EXPECT_EQ(got.get(device_channel_region, 0, field), 0u);
+            EXPECT_EQ(static_cast<std::int32_t>(want.get(device_channel_region, 0, field)),
+                      std::atoi(value));
+            want.set(device_channel_region, 0, field, 0);
+            ++lost_bytes;
+            continue;
+          }
+        } else if (std::sscanf(line.c_str(), "torvi-inspect: %*[^:]: %15s %zu: %31s %2047s",
+                               record_name, &i, field, value) == 4) {
+          const std::string_view r = record_name;
+          const channel_region* region = r == "entry"       ? &gear_entry_region
+                                         : r == "group"     ? &group_entry_region
+                                         : r == "instances" ? &instance_block_region
+                                                            : &device_entry_region;
+          if (std::string_view(field) != "other_bytes") {
+            losses.emplace_back(region, i, field);
+            if (line.find("read as a comment") != std::string::npos) skipped.insert({region, i});
+            continue;
+          }
+          start = layout_3_offset(*region, i);
+        } else {
+          ADD_FAILURE() << line;
           continue;
         }
-        const std::string_view r = record_name;
-        const channel_region* region = r == "entry"   ? &gear_entry_region
-                                       : r == "group" ? &group_entry_region
-                                                      : &device_entry_region;
-        losses.emplace_back(region, i, field);
-        if (line.find("read as a comment") != std::string::npos) skipped.insert({region, i});
+        // Bytes no column holds: zero after the import, and named with
+        // the value they had.
+        ASSERT_EQ(std::string_view(field), "other_bytes") << line;
+        std::istringstream list(value);
+        for (std::string item; std::getline(list, item, ',');) {
+          unsigned offset = 0, byte = 0;
+          ASSERT_EQ(std::sscanf(item.c_str(), "%u=0x%x", &offset, &byte), 2) << line;
+          EXPECT_NE(byte, 0u) << line;
+          EXPECT_EQ(want.bytes.at(start + offset), byte) << line;
+          EXPECT_EQ(got.bytes.at(start + offset), 0) << line;
+          want.bytes[start + offset] = got.bytes[start + offset];
+          ++lost_bytes;
+        }
       }
-      reported += losses.size();
-      ASSERT_EQ(run.status, losses.empty() ? 0 : 1) << run.err;
+      reported += losses.size() + lost_bytes;
+      ASSERT_EQ(run.status, losses.empty() && lost_bytes == 0 ? 0 : 1) << run.err;
       for (const auto& [region, i, field] : losses) {
         const auto have = got.field(*region, i, field.c_str());
         const auto was = want.field(*region, i, field.c_str());
         EXPECT_TRUE(skipped.count({region, i}) || !std::ranges::equal(have, was)) << field << i;
         std::ranges::copy(have, was.begin());
+      }
+      // A device whose row was skipped comes out as the import starts it.
+      for (const auto& [region, d] : skipped) {
+        if (gear) break;
+        for (const channel_region* part : {&device_entry_region, &instance_block_region}) {
+          const std::size_t at = layout_3_offset(*part, d);
+          std::copy_n(got.bytes.begin() + at, part->stride[2], want.bytes.begin() + at);
+        }
       }
       for (const channel_region* r : {gear ? &gear_entry_region : &device_entry_region,
                                       gear ? &group_entry_region : nullptr}) {
@@ -185,6 +262,8 @@ TEST(ExportCsv, ImportGivesBackEveryFieldButTheReportedOnes) {
           const bool in_use = want.field(*r, i, "name")[0] != 0 ||
                               (r != &group_entry_region && (want.get(*r, i, "flags") & 1));
           EXPECT_TRUE(!in_use || skipped.count({r, i}) || mark == 255) << "no row for " << i;
+          // An all-zero device stays as the import starts it.
+          EXPECT_FALSE(!gear && zero_device[i] && mark != 0) << "a row for zero device " << i;
           want.set(*r, i, "import_mark", mark);
           if (r == &group_entry_region) continue;
           const std::uint32_t flags = got.get(*r, i, "flags"), was = want.get(*r, i, "flags");
@@ -198,40 +277,6 @@ TEST(ExportCsv, ImportGivesBackEveryFieldButTheReportedOnes) {
     }
   }
   EXPECT_GT(reported, 0u);  // the generator really made values that cannot be carried
-}
-
-// The inputs import writes only layout 3, so a layout-2 device file's rows
-// go to a controller that converts it: they are the rows of its conversion,
-// but for the push-button value of a device without a push button, which
-// the conversion drops.
-TEST(ExportCsv, Layout2DevicesExportAsTheirConversionToLayout3) {
-  const layout_case device2 = {channel_file_kind::device, 2, device2::kLength, "1.3.1"};
-  std::mt19937 rng(7);
-  torvi::test::TempDir dir;
-  std::filesystem::create_directories(dir.file("2"));
-  std::filesystem::create_directories(dir.file("3"));
-  for (int n = 0; n < 40; ++n) {
-    channel_bytes old = random_file(device2, rng);
-    for (std::size_t d = 0; d < device_entry_region.count; ++d) {
-      const auto pairs = old.field(device_entry_region, d, "instance_types_values");
-      bool push_button = false;
-      for (std::size_t j = 0; j < pairs.size(); j += 2)
-        push_button |= pairs[j] == kInstancePushButton;
-      if (!push_button) old.set(instance_block_region, d, "push_button_value", 0);
-    }
-    std::vector<std::uint8_t> converted;
-    ASSERT_EQ(convert_device_2_to_3(converted, old.bytes), 0);
-    torvi::test::write_file(dir.file("2/cd1.bin"), old.bytes);
-    torvi::test::write_file(dir.file("3/cd1.bin"), converted);
-    std::string csv[2];
-    for (int side = 0; side < 2; ++side) {
-      const std::string folder = dir.file(side ? "3" : "2");
-      run_inspect({"export-csv", "--channel", "1", "--out", folder, folder + "/cd1.bin"});
-      const std::vector<std::uint8_t> text = torvi::test::read_file(folder + "/inputs-1.csv");
-      csv[side].assign(text.begin(), text.end());
-    }
-    EXPECT_EQ(csv[0], csv[1]) << n;
-  }
 }
 
 TEST(ExportCsv, PythonCsvReadsTheFilesAsTheImportsDo) {
@@ -271,6 +316,82 @@ for kind, width, arrays in (("channel", 12, (4, 11)), ("groups", 3, ()), ("input
             "channel 3 \"Desk \\\"A\\\", left\\r\\nrow 2\" [0, 16]\n"
             "groups 2 \"Entrance\" []\n"
             "inputs 2 \"Keypad\" [1, 32]\n");
+}
+
+class ExportCsvSim : public torvi::test::SimTest {
+ protected:
+  std::string backup_into(const std::string& dir) {
+    std::filesystem::create_directories(dir);
+    torvi::test::QuietConsole quiet;
+    EXPECT_EQ(get_backup(ip(), dir.c_str(), "zip", nullptr), 0);
+    for (const auto& e : std::filesystem::directory_iterator(dir)) return e.path().string();
+    ADD_FAILURE() << "no backup in " << dir;
+    return {};
+  }
+};
+
+// Every channel of a controller exported and set up again with the three
+// files, one setup_channel run each: a second backup differs from the first
+// only where the imports mark what they wrote and where the header follows
+// from the content.
+TEST_F(ExportCsvSim, SetupChannelWithTheExportedFilesChangesOnlyTheImportsMarks) {
+  if (!torvi::test::have_program("python3")) GTEST_SKIP() << "python3 is not installed";
+  torvi::test::TempDir dir;
+  const std::string before = backup_into(dir.file("before"));
+  std::vector<std::string> files[3];
+  const char* kinds[] = {"channel", "groups", "inputs"};
+  for (unsigned channel = 1; channel <= 4; ++channel) {
+    const std::string out = dir.file("csv" + std::to_string(channel));
+    const auto run =
+        run_inspect({"export-csv", "--channel", std::to_string(channel), "--out", out, before});
+    EXPECT_EQ(run.status, EXIT_GOOD) << run.err;
+    EXPECT_EQ(run.err, "");
+    for (int k = 0; k < 3; ++k) {
+      files[k].push_back(out + "/" + kinds[k] + "-" + std::to_string(channel) + ".csv");
+    }
+  }
+  {
+    torvi::test::QuietConsole quiet;
+    const std::vector<std::uint32_t> channels = {1, 2, 3, 4, 0};
+    EXPECT_EQ(setup_channel(ip(), &channels, &files[0], nullptr, nullptr), 0);
+    EXPECT_EQ(setup_channel(ip(), &channels, nullptr, &files[1], nullptr), 0);
+    EXPECT_EQ(setup_channel(ip(), &channels, nullptr, nullptr, &files[2]), 0);
+  }
+  EXPECT_EQ(events_of("restore").size(), 12u);
+  const std::string after = backup_into(dir.file("after"));
+
+  // Lists every change outside what the header follows from and the
+  // imports' own marks, and how many records of each kind were marked.
+  const auto diff = run_inspect({"diff", "--json", before, after});
+  torvi::test::write_file(dir.file("diff.json"), diff.out);
+  torvi::test::write_file(dir.file("changes.py"), R"(import json, sys
+header = {"checksum", "conversion_counter", "length"}
+marked = {}
+for f in json.load(open(sys.argv[1]))["channel_files"]:
+    where = "%s %s" % (f["kind"], f["channel"])
+    if f["status"] not in ("same", "differs"):
+        print(where, f["status"])
+    for c in f.get("changes", []):
+        field, a, b = c["field"], c["from"], c["to"]
+        if c["record"] == "header" and field in header:
+            continue
+        if field == "import_mark" and b == 255:
+            marked[c["record"]] = marked.get(c["record"], 0) + 1
+            continue
+        if field == "flags" and isinstance(a, int) and b in (a | 2, a | 8):
+            continue
+        print(where, c["record"], c["index"], field, a, b)
+print(sorted(marked.items()))
+)");
+  std::string changes;
+  ASSERT_EQ(torvi::test::run_command(
+                "python3 " + dir.file("changes.py") + " " + dir.file("diff.json"), &changes),
+            0)
+      << diff.out;
+  // Channel N has 6 + 3 N gear entries in use and 5 named groups; all 32
+  // devices of each channel have a row, as those not in use keep their
+  // cleared address 255 only through one.
+  EXPECT_EQ(changes, "[('device', 128), ('gear', 54), ('group', 20)]\n") << diff.out;
 }
 
 TEST(ExportCsv, UsageAndFileErrors) {

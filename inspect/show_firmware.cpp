@@ -1,5 +1,3 @@
-#include <zip.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -50,51 +48,6 @@ class console_capture {
   unique_file scratch_;
 };
 
-// What libzip says about one package entry, looked up as the package reader
-// looks it up. It only names the method and encryption the reader met and
-// tells apart the failures the reader gives one result for; the outcome
-// itself is always the reader's.
-struct entry_view {
-  bool has_record = false;
-  int method = -1;      // -1: not given
-  int encryption = -1;  // -1: not given
-};
-
-struct package_view {
-  entry_view header;
-  entry_view payload;
-};
-
-package_view view_package(const char* path) {
-  package_view view;
-  int error = 0;
-  zip_t* archive = zip_open(path, ZIP_RDONLY, &error);
-  if (!archive) return view;
-  for (auto [name, entry] : {std::pair{kFirmwareHeaderEntry, &view.header},
-                             std::pair{kFirmwarePayloadEntry, &view.payload}}) {
-    const zip_int64_t index = zip_name_locate(archive, name, 0);
-    if (index < 0) continue;
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) continue;
-    entry->has_record = true;
-    if (stat.valid & ZIP_STAT_COMP_METHOD) entry->method = stat.comp_method;
-    if (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) entry->encryption = stat.encryption_method;
-  }
-  zip_discard(archive);
-  return view;
-}
-
-bool is_aes256(const entry_view& entry) {
-  return entry.encryption == ZIP_EM_AES_256;
-}
-
-// Without a method libzip gave, an entry that does not open is put down to
-// the password, which is the reader's next step.
-bool method_refused(const entry_view& entry) {
-  return entry.method >= 0 && !entry_method_supported(entry.method);
-}
-
 std::string method_name(int method) {
   const std::pair<int, const char*> names[] = {
       {kZipMethodStored, "stored"},
@@ -112,67 +65,43 @@ std::string method_name(int method) {
   return "method " + std::to_string(method);
 }
 
-std::string encryption_name(int encryption) {
+std::string encryption_name(EntryEncryption encryption) {
   switch (encryption) {
-    case ZIP_EM_NONE:
+    case EntryEncryption::none:
       return "none";
-    case ZIP_EM_TRAD_PKWARE:
+    case EntryEncryption::traditional_pkware:
       return "traditional PKWARE";
-    case ZIP_EM_AES_128:
+    case EntryEncryption::aes128:
       return "AES-128";
-    case ZIP_EM_AES_192:
+    case EntryEncryption::aes192:
       return "AES-192";
-    case ZIP_EM_AES_256:
+    case EntryEncryption::aes256:
       return "AES-256";
-    default:
-      return "unknown (" + std::to_string(encryption) + ")";
   }
+  return "unknown (" + std::to_string(static_cast<int>(encryption)) + ")";
 }
 
-// The package reader's steps in the order it takes them, then the digest
-// comparison push_firmware makes after it.
-enum package_step {
-  step_archive,
-  step_header_present,
-  step_header_aes256,
-  step_header_method,
-  step_header_opens,
-  step_header_length,
-  step_payload_present,
-  step_payload_aes256,
-  step_payload_method,
-  step_payload_opens,
-  step_digest,
-  step_count,
-  step_none = step_count,  // every step passed
+// The package rows of the report, in the reader's order. Reading the
+// payload has no row of its own: only memory running out stops the reader
+// there, and the digest row then names the reader's result.
+struct package_row {
+  PackageStep step;
+  const char* check;
+  const char* entry;  // empty for the archive and the digest
 };
-
-// The step the reader's result (or the digest comparison) stopped at.
-package_step failed_step(const FirmwareFileCheck& check, const package_view& view) {
-  switch (check.reader_result) {
-    case FIRMWARE_OK:
-      return check.readable ? step_none : step_digest;
-    case FIRMWARE_ERR_OPEN:
-    case FIRMWARE_ERR_PACKAGE_MEMORY:
-      return step_archive;
-    case FIRMWARE_ERR_NO_HEADER:
-      return step_header_present;
-    case FIRMWARE_ERR_ENTRY_RECORD:
-      return view.header.has_record ? step_payload_present : step_header_present;
-    case FIRMWARE_ERR_NOT_AES256:
-      return is_aes256(view.header) ? step_payload_aes256 : step_header_aes256;
-    case FIRMWARE_ERR_HEADER_PASSWORD:
-      return method_refused(view.header) ? step_header_method : step_header_opens;
-    case FIRMWARE_ERR_HEADER_LENGTH:
-      return step_header_length;
-    case FIRMWARE_ERR_NO_PAYLOAD:
-      return step_payload_present;
-    case FIRMWARE_ERR_PAYLOAD_PASSWORD:
-      return method_refused(view.payload) ? step_payload_method : step_payload_opens;
-    default:  // memory running out while the payload is read
-      return step_digest;
-  }
-}
+constexpr package_row kPackageRows[] = {
+    {PackageStep::archive_opens, "ZIP archive opens", ""},
+    {PackageStep::header_present, "entry present", kFirmwareHeaderEntry},
+    {PackageStep::header_aes256, "AES-256 encryption", kFirmwareHeaderEntry},
+    {PackageStep::header_method, "compression method", kFirmwareHeaderEntry},
+    {PackageStep::header_opens, "opens with the password", kFirmwareHeaderEntry},
+    {PackageStep::header_length, "header is 64 bytes", kFirmwareHeaderEntry},
+    {PackageStep::payload_present, "entry present", kFirmwarePayloadEntry},
+    {PackageStep::payload_aes256, "AES-256 encryption", kFirmwarePayloadEntry},
+    {PackageStep::payload_method, "compression method", kFirmwarePayloadEntry},
+    {PackageStep::payload_opens, "opens with the password", kFirmwarePayloadEntry},
+    {PackageStep::digest, "header digest is the payload's SHA-256", ""},
+};
 
 const char* outcome(int step, int failed) {
   return step < failed ? "passed" : step == failed ? "failed" : "not reached";
@@ -193,80 +122,72 @@ node check_row(const char* check, const char* entry, const char* result, node de
   return row;
 }
 
-// The package rows of the report, and the reason for a refusal among them.
-// `failed` is the step the reader stopped at: step_none when it passed
-// them all, -1 when it never started, as for a path whose extension picked
-// no reader.
-node package_checks(const FirmwareFileCheck& check, const package_view& view, int failed,
-                    std::string& reason) {
+// The package rows as the reader's account gives them, and the reason for
+// a refusal among them. `reader_ran` is false when the path's extension
+// picked no package reader: every row is then not reached.
+node package_checks(const FirmwareFileCheck& check, bool reader_ran, std::string& reason) {
+  const PackageTrace& trace = check.package;
+  const PackageStep stopped =
+      trace.stopped_at == PackageStep::payload_read ? PackageStep::digest : trace.stopped_at;
+  const int failed = reader_ran ? static_cast<int>(stopped) : -1;
   node rows = list_node();
-  for (int step = step_archive; step < step_count; ++step) {
-    const bool header = step <= step_header_length;
-    const entry_view& entry = header ? view.header : view.payload;
-    const std::string name = header ? kFirmwareHeaderEntry : kFirmwarePayloadEntry;
+  for (const package_row& row : kPackageRows) {
+    const int step = static_cast<int>(row.step);
     const bool reached = step <= failed;
-    const char* result = outcome(step, failed);
-    const bool stopped = step == failed;
-    const char* check_name = nullptr;
-    const char* entry_name = name.c_str();
+    const bool stopped_here = step == failed;
+    const std::string name = row.entry;
+    const PackageEntrySeen& seen = name == kFirmwareHeaderEntry ? trace.header : trace.payload;
     node detail = null_node();
-    switch (static_cast<package_step>(step)) {
-      case step_archive:
-        check_name = "ZIP archive opens";
-        entry_name = "";
-        if (stopped) reason = "the file is not a ZIP archive the package reader opens";
+    switch (row.step) {
+      case PackageStep::archive_opens:
+        if (stopped_here) reason = "the file is not a ZIP archive the package reader opens";
         break;
-      case step_header_present:
-      case step_payload_present:
-        check_name = "entry present";
-        if (stopped) {
+      case PackageStep::header_present:
+      case PackageStep::payload_present:
+        if (stopped_here) {
           reason = (check.reader_result == FIRMWARE_ERR_ENTRY_RECORD ? "no record for the entry "
                                                                      : "no entry ") +
                    name;
         }
         break;
-      case step_header_aes256:
-      case step_payload_aes256:
-        check_name = "AES-256 encryption";
-        if (reached && entry.encryption >= 0) detail = text_node(encryption_name(entry.encryption));
-        if (stopped) reason = "the entry " + name + " is not AES-256 encrypted";
+      case PackageStep::header_aes256:
+      case PackageStep::payload_aes256:
+        if (reached && seen.encryption) detail = text_node(encryption_name(*seen.encryption));
+        if (stopped_here) reason = "the entry " + name + " is not AES-256 encrypted";
         break;
-      case step_header_method:
-      case step_payload_method:
-        check_name = "compression method";
-        if (reached && entry.method >= 0) detail = text_node(method_name(entry.method));
-        if (stopped) {
-          reason = "the entry " + name + " is compressed with " + method_name(entry.method) +
-                   ", which the reader does not decode";
+      case PackageStep::header_method:
+      case PackageStep::payload_method:
+        if (reached && seen.method) detail = text_node(method_name(*seen.method));
+        if (stopped_here) {
+          reason = seen.method
+                       ? "the entry " + name + " is compressed with " + method_name(*seen.method) +
+                             ", which the reader does not decode"
+                       : "the entry " + name + " names no compression method";
         }
         break;
-      case step_header_opens:
-      case step_payload_opens:
-        check_name = "opens with the password";
-        if (stopped) {
+      case PackageStep::header_opens:
+      case PackageStep::payload_opens:
+        if (stopped_here) {
           reason = "the entry " + name +
                    " does not open: another password, or data its method cannot decode";
         }
         break;
-      case step_header_length:
-        check_name = "header is 64 bytes";
-        if (stopped) reason = "the header entry does not hold exactly 64 bytes";
+      case PackageStep::header_length:
+        if (stopped_here) reason = "the header entry does not hold exactly 64 bytes";
         break;
-      case step_digest:
-        check_name = "header digest is the payload's SHA-256";
-        entry_name = "";
-        if (stopped && check.reader_result == FIRMWARE_OK) {
+      case PackageStep::digest:
+        if (stopped_here && check.reader_result == FIRMWARE_OK) {
           reason = check.header_digest ? "the header names another digest than the payload's"
                                        : "the header is not a digest in hexadecimal digits";
           detail = text_node(reason);
-        } else if (stopped) {
+        } else if (stopped_here) {
           reason = "the package reader stopped with result " + std::to_string(check.reader_result);
         }
         break;
       default:
         break;
     }
-    rows.push(check_row(check_name, entry_name, result, std::move(detail)));
+    rows.push(check_row(row.check, row.entry, outcome(step, failed), std::move(detail)));
   }
   return rows;
 }
@@ -369,13 +290,8 @@ int show_firmware(const source_file& file, node& report) {
       check.kind != FirmwareFileKind::unsupported && check.reader_result == FIRMWARE_OK;
   if (check.kind == FirmwareFileKind::package ||
       (check.kind == FirmwareFileKind::unsupported && file.kind == source_kind::firmware_package)) {
-    int failed = -1;
-    package_view view;
-    if (check.kind == FirmwareFileKind::package) {
-      if (check.reader_result != FIRMWARE_ERR_OPEN) view = view_package(record.path);
-      failed = failed_step(check, view);
-    }
-    report.add("package_checks", package_checks(check, view, failed, reason));
+    report.add("package_checks",
+               package_checks(check, check.kind == FirmwareFileKind::package, reason));
     report.add("header_digest", check.header_digest ? hex_node(*check.header_digest) : null_node());
     report.add("payload_sha256", read_whole ? hex_node(check.digest) : null_node());
   } else {

@@ -1,6 +1,7 @@
 // put_backup against korvan-sim: whole backups across firmware generations,
 // the entry rules, the single-tar path, and nothing sent after a failure.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <ctime>
@@ -346,13 +347,17 @@ TEST_F(PutBackupTest, EntryRules) {
 }
 
 // A single tar is pushed byte for byte; anything that is neither a ZIP nor
-// a tar is refused with the tar reader's code and nothing is sent.
+// a tar is refused with the tar reader's code, a tar over 64 MiB by its
+// size, and nothing is sent.
 TEST_F(PutBackupTest, SingleTarFile) {
   const Bytes tar = sim().backup_archive("rlc");
   test::write_file(dir_.file("rlc.tar"), tar);
   test::write_file(dir_.file("long.txt"), std::string(600, 'x'));
   test::write_file(dir_.file("short.txt"), std::string("hello\n"));
   test::write_file(dir_.file("empty"), std::string());
+  // A valid tar header, then holes up to one byte past the bound.
+  test::write_file(dir_.file("huge.tar"), tar);
+  ASSERT_EQ(truncate(dir_.file("huge.tar").c_str(), 67108865), 0);
   const struct {
     std::string path;
     std::string out;
@@ -362,6 +367,8 @@ TEST_F(PutBackupTest, SingleTarFile) {
       {dir_.file("long.txt"), "Error -6 opening tar file."},
       {dir_.file("short.txt"), "Error -3 opening tar file."},
       {dir_.file("empty"), "Error -3 opening tar file."},
+      {dir_.file("huge.tar"), "action_put_backup\terror '" + dir_.file("huge.tar") +
+                                  "' is larger than 67108864 bytes, nothing sent.\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

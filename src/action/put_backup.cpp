@@ -1,6 +1,7 @@
 #include "action/put_backup.h"
 
 #include <ctime>
+#include <filesystem>
 #include <vector>
 
 #include "action/actions.h"
@@ -47,6 +48,15 @@ int push_tar_file(const char* ip, const char* path, const UploadLimits& limits) 
     return 0;
   }
   tar_close(check);
+  // The read below stops at the bound without a word, which would leave
+  // the user to guess why nothing was restored.
+  std::error_code error;
+  const std::uintmax_t length = std::filesystem::file_size(path, error);
+  if (!error && length > kBackupEntryMax) {
+    console_out("%s\terror '%s' is larger than %zu bytes, nothing sent.\r\n", kTag, path,
+                kBackupEntryMax);
+    return 0;
+  }
   std::vector<std::uint8_t> bytes;
   if (!platform_read_file(path, bytes, kBackupEntryMax) || bytes.empty()) return 0;
   if (backup_push(ip, bytes, limits) == 0) console_out("OK\n");

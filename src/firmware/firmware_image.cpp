@@ -19,10 +19,16 @@ bool read_image(ImageRecord& record, FirmwareFileCheck& check) {
   console_out("\n");
   if (std::strcmp(extension, "bin") == 0) {
     check.kind = FirmwareFileKind::package;
-    check.reader_result = firmware_read_package(&record, &check.header_digest, &context);
+    check.reader_result =
+        firmware_read_package(&record, &check.header_digest, &context, &check.package);
     sha256_final(context, check.digest.data());
-    if (check.reader_result != FIRMWARE_OK || !check.header_digest) return false;
+    if (check.reader_result != FIRMWARE_OK) return false;
+    if (!check.header_digest) {
+      check.package.stopped_at = PackageStep::digest;
+      return false;
+    }
     if (*check.header_digest != check.digest) {
+      check.package.stopped_at = PackageStep::digest;
       console_out("File is invalid (h).\n");
       return false;
     }

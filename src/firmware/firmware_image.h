@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "digest/sha256.h"
+#include "firmware/firmware_package.h"
 #include "link/records.h"
 
 namespace torvi {
@@ -27,6 +28,9 @@ struct FirmwareFileCheck {
   // whole digest in hexadecimal.
   std::optional<Sha256Digest> header_digest;
   Sha256Digest digest{};  // SHA-256 of every byte the reader fed it
+  // A package's steps as its reader took them, ending with the digest
+  // comparison made here; left as it starts for any other file.
+  PackageTrace package;
   bool readable = false;  // the reader succeeded and a package's header matched
   int info_result = 1;    // firmware_check_info's result; 1 when not reached
 };

@@ -104,10 +104,9 @@ struct OpenEntry {
   EntryDecoderPtr decoder;
 };
 
+// The method has been checked already; what fails here is the password or
+// the start of the method's data.
 bool open_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, OpenEntry& entry) {
-  if (!(stat.valid & ZIP_STAT_COMP_METHOD) || !entry_method_supported(stat.comp_method)) {
-    return false;
-  }
   entry.file.reset(
       zip_fopen_index_encrypted(archive, index, ZIP_FL_COMPRESSED, kFirmwarePackagePassword));
   if (!entry.file) return false;
@@ -121,11 +120,24 @@ bool open_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, Open
   return entry.decoder != nullptr;
 }
 
-bool is_aes256(const zip_stat_t& stat) {
-  return (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method == ZIP_EM_AES_256;
+// The trace names encryptions by libzip's own numbers.
+static_assert(static_cast<int>(EntryEncryption::none) == ZIP_EM_NONE);
+static_assert(static_cast<int>(EntryEncryption::traditional_pkware) == ZIP_EM_TRAD_PKWARE);
+static_assert(static_cast<int>(EntryEncryption::aes128) == ZIP_EM_AES_128);
+static_assert(static_cast<int>(EntryEncryption::aes192) == ZIP_EM_AES_192);
+static_assert(static_cast<int>(EntryEncryption::aes256) == ZIP_EM_AES_256);
+
+// What the entry's record says, for the trace and for the checks alike.
+PackageEntrySeen seen_in(const zip_stat_t& stat) {
+  PackageEntrySeen seen;
+  if (stat.valid & ZIP_STAT_COMP_METHOD) seen.method = stat.comp_method;
+  if (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) {
+    seen.encryption = static_cast<EntryEncryption>(stat.encryption_method);
+  }
+  return seen;
 }
 
-// The messages of one entry's failures: the header's and the payload's.
+// The messages and steps of one entry: the header's and the payload's.
 struct EntryNames {
   const char* name;
   int missing_code;
@@ -133,6 +145,7 @@ struct EntryNames {
   const char* no_record;
   const char* not_aes256;
   int password_code;
+  PackageStep present, aes256, method, opens;
 };
 
 constexpr EntryNames kHeaderNames{kFirmwareHeaderEntry,
@@ -140,17 +153,27 @@ constexpr EntryNames kHeaderNames{kFirmwareHeaderEntry,
                                   "File format is invalid (bh).\n",
                                   "File format is invalid (ppbh).\n",
                                   "File format is invalid (ppfbh).\n",
-                                  FIRMWARE_ERR_HEADER_PASSWORD};
+                                  FIRMWARE_ERR_HEADER_PASSWORD,
+                                  PackageStep::header_present,
+                                  PackageStep::header_aes256,
+                                  PackageStep::header_method,
+                                  PackageStep::header_opens};
 constexpr EntryNames kPayloadNames{kFirmwarePayloadEntry,
                                    FIRMWARE_ERR_NO_PAYLOAD,
                                    "File format is invalid (binary).\n",
                                    "File format is invalid (ppb).\n",
                                    "File format is invalid (ppfb).\n",
-                                   FIRMWARE_ERR_PAYLOAD_PASSWORD};
+                                   FIRMWARE_ERR_PAYLOAD_PASSWORD,
+                                   PackageStep::payload_present,
+                                   PackageStep::payload_aes256,
+                                   PackageStep::payload_method,
+                                   PackageStep::payload_opens};
 
-// Locates, checks and opens one entry; prints the failure and returns its code.
+// Locates, checks and opens one entry, noting each step in `at` before it
+// is taken; prints the failure and returns its code.
 int find_and_open(zip_t* archive, const EntryNames& names, OpenEntry& entry,
-                  const FirmwareReaderFaults& faults) {
+                  const FirmwareReaderFaults& faults, PackageEntrySeen& seen, PackageStep& at) {
+  at = names.present;
   const zip_int64_t index = zip_name_locate(archive, names.name, 0);
   if (index < 0) {
     console_out("%s", names.missing);
@@ -164,10 +187,20 @@ int find_and_open(zip_t* archive, const EntryNames& names, OpenEntry& entry,
     console_out("%s", names.no_record);
     return FIRMWARE_ERR_ENTRY_RECORD;
   }
-  if (!is_aes256(stat)) {
+  seen = seen_in(stat);
+  at = names.aes256;
+  if (seen.encryption != EntryEncryption::aes256) {
     console_out("%s", names.not_aes256);
     return FIRMWARE_ERR_NOT_AES256;
   }
+  // A method the reader cannot decode fails as a password would: the
+  // result and the message are the same, only the step tells them apart.
+  at = names.method;
+  if (!seen.method || !entry_method_supported(*seen.method)) {
+    console_out("File format is invalid (pbh).\n");
+    return names.password_code;
+  }
+  at = names.opens;
   if (!open_entry(archive, static_cast<zip_uint64_t>(index), stat, entry)) {
     console_out("File format is invalid (pbh).\n");
     return names.password_code;
@@ -197,8 +230,9 @@ std::size_t room_left(const ImageRecord& image, std::size_t chunk) {
 // the payload.
 int read_package_bytes(const std::uint8_t* package, std::size_t count, ImageRecord& image,
                        std::optional<Sha256Digest>& header_digest, Sha256Context& digest,
-                       const FirmwareReaderFaults& faults) {
+                       const FirmwareReaderFaults& faults, PackageTrace& trace) {
   header_digest.reset();
+  trace = {};
   ZipPtr archive = open_archive(package, count);
   if (!archive) {
     console_out("File format is invalid (open).\n");
@@ -207,8 +241,11 @@ int read_package_bytes(const std::uint8_t* package, std::size_t count, ImageReco
 
   {
     OpenEntry header;
-    if (int rc = find_and_open(archive.get(), kHeaderNames, header, faults); rc != FIRMWARE_OK)
+    if (int rc = find_and_open(archive.get(), kHeaderNames, header, faults, trace.header,
+                               trace.stopped_at);
+        rc != FIRMWARE_OK)
       return rc;
+    trace.stopped_at = PackageStep::header_length;
     std::uint8_t text[kHeaderRead + 1] = {};
     const std::int64_t n = entry_decoder_read(*header.decoder, text, kHeaderRead);
     if (n != static_cast<std::int64_t>(kFirmwareHeaderLength)) {
@@ -219,8 +256,11 @@ int read_package_bytes(const std::uint8_t* package, std::size_t count, ImageReco
   }
 
   OpenEntry payload;
-  if (int rc = find_and_open(archive.get(), kPayloadNames, payload, faults); rc != FIRMWARE_OK)
+  if (int rc = find_and_open(archive.get(), kPayloadNames, payload, faults, trace.payload,
+                             trace.stopped_at);
+      rc != FIRMWARE_OK)
     return rc;
+  trace.stopped_at = PackageStep::payload_read;
   // Every decoded byte goes into the digest, also those past what the record
   // keeps, so a payload too large still matches its header and the
   // information check refuses it by its size.
@@ -238,23 +278,31 @@ int read_package_bytes(const std::uint8_t* package, std::size_t count, ImageReco
     }
     image.size = image.data.size();
   }
+  trace.stopped_at = PackageStep::passed;
   return FIRMWARE_OK;
 }
 
 }  // namespace
 
 int firmware_read_package_bytes(const std::uint8_t* package, std::size_t count, ImageRecord& image,
-                                std::optional<Sha256Digest>& header_digest, Sha256Context& digest) {
-  return read_package_bytes(package, count, image, header_digest, digest, FirmwareReaderFaults{});
+                                std::optional<Sha256Digest>& header_digest, Sha256Context& digest,
+                                PackageTrace* trace) {
+  PackageTrace unasked;
+  return read_package_bytes(package, count, image, header_digest, digest, FirmwareReaderFaults{},
+                            trace ? *trace : unasked);
 }
 
 int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
-                          Sha256Context* digest) {
-  return firmware_read_package(image, header_digest, digest, FirmwareReaderFaults{});
+                          Sha256Context* digest, PackageTrace* trace) {
+  return firmware_read_package(image, header_digest, digest, FirmwareReaderFaults{}, trace);
 }
 
 int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* header_digest,
-                          Sha256Context* digest, const FirmwareReaderFaults& faults) {
+                          Sha256Context* digest, const FirmwareReaderFaults& faults,
+                          PackageTrace* trace) {
+  PackageTrace unasked;
+  PackageTrace& steps = trace ? *trace : unasked;
+  steps = {};
   console_out("Preparing file...\n");
   if (!image || !header_digest || !digest) {
     console_out("Parameters error.\n");
@@ -269,8 +317,8 @@ int firmware_read_package(ImageRecord* image, std::optional<Sha256Digest>* heade
   }
   // A package too large to take in is no archive the reader can open.
   if (read == PackageRead::too_large) package = {};
-  return read_package_bytes(package.data(), package.size(), *image, *header_digest, *digest,
-                            faults);
+  return read_package_bytes(package.data(), package.size(), *image, *header_digest, *digest, faults,
+                            steps);
 }
 
 int firmware_read_binary(ImageRecord* image, Sha256Context* digest) {

@@ -26,6 +26,7 @@ struct PackageRun {
   ImageRecord image;
   std::optional<Sha256Digest> header;
   Sha256Digest digest{};  // the running digest after the reader fed it
+  PackageTrace trace;
 };
 
 // Runs a reader (the package reader unless `raw`) on the file at `path`,
@@ -41,7 +42,7 @@ PackageRun run_reader(const std::string& path, bool raw = false, const std::stri
   std::optional<Sha256Digest>* header = missing == "h" ? nullptr : &run.header;
   test::ConsoleCapture capture;
   run.rc = raw ? firmware_read_binary(image, digest, faults)
-               : firmware_read_package(image, header, digest, faults);
+               : firmware_read_package(image, header, digest, faults, &run.trace);
   run.out = capture.out();
   sha256_final(context, run.digest.data());
   EXPECT_EQ(run.image.size, run.image.data.size());
@@ -65,8 +66,10 @@ TEST(FirmwareReadPackage, EveryMethodRefusalAndHeaderForm) {
   with_nul[10] = '\0';  // would leave fewer than 32 bytes to compare
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string length = std::string(kPreparing) + "File content length is invalid (bh).\n";
+  using S = PackageStep;
   struct Case {  // fields left out keep the good package's
     int rc;
+    PackageStep step;  // where the reader stopped
     std::string out;
     H header;
     std::string header_text;
@@ -77,35 +80,39 @@ TEST(FirmwareReadPackage, EveryMethodRefusalAndHeaderForm) {
     Payload payload = Payload::sample;
   };
   const Case cases[] = {
-      {0, kPreparing, H::matches, good},
-      {0, kPreparing, H::matches, good, aes256_switches("Copy"), aes256_switches("Copy")},
-      {0, kPreparing, H::matches, good, aes256_switches("BZip2"), aes256_switches("BZip2")},
-      {0, kPreparing, H::matches, good, aes256_switches("LZMA"), aes256_switches("LZMA")},
-      {0, kPreparing, H::matches, good, aes256_switches("XZ"), aes256_switches("XZ")},
-      {-15, invalid("ppfbh"), H::none, good, "-mem=AES128" + pw},
-      {-15, invalid("ppfbh"), H::none, good, "-mem=ZipCrypto" + pw},
-      {-15, invalid("ppfbh"), H::none, good, "-mm=Deflate"},
-      {-15, invalid("ppfb"), H::matches, good, aes, "-mem=AES128" + pw},
-      {-11, invalid("pbh"), H::none, good, wrong, wrong},
-      {-12, invalid("pbh"), H::matches, good, aes, wrong},
-      {-11, invalid("pbh"), H::none, good, aes256_switches("Deflate64")},
-      {-12, invalid("pbh"), H::matches, good, aes, aes256_switches("PPMd")},
-      {-8, invalid("bh"), H::none, good, aes, aes, "fw/torvi.bh"},
-      {-8, invalid("bh"), H::none, good, aes, aes, "Torvi.bh"},
-      {-4, invalid("binary"), H::matches, good, aes, aes, kFirmwareHeaderEntry, "torvi.BINARY"},
-      {-7, length, H::none, good.substr(0, 63)},
-      {-7, length, H::none, good + "0"},
-      {-7, length, H::none, std::string(200, 'a')},
-      {-7, length, H::none, good + "\n", aes256_switches("Copy")},
-      {0, kPreparing, H::matches, upper},
-      {0, kPreparing, H::none, "g" + good.substr(1)},
-      {0, kPreparing, H::none, with_nul},
-      {0, kPreparing, H::differs, std::string(64, 'e')},
-      {0, kPreparing, H::matches, test::header_text_for({}), aes, aes, kFirmwareHeaderEntry,
-       kFirmwarePayloadEntry, Payload::empty},
+      {0, S::passed, kPreparing, H::matches, good},
+      {0, S::passed, kPreparing, H::matches, good, aes256_switches("Copy"),
+       aes256_switches("Copy")},
+      {0, S::passed, kPreparing, H::matches, good, aes256_switches("BZip2"),
+       aes256_switches("BZip2")},
+      {0, S::passed, kPreparing, H::matches, good, aes256_switches("LZMA"),
+       aes256_switches("LZMA")},
+      {0, S::passed, kPreparing, H::matches, good, aes256_switches("XZ"), aes256_switches("XZ")},
+      {-15, S::header_aes256, invalid("ppfbh"), H::none, good, "-mem=AES128" + pw},
+      {-15, S::header_aes256, invalid("ppfbh"), H::none, good, "-mem=ZipCrypto" + pw},
+      {-15, S::header_aes256, invalid("ppfbh"), H::none, good, "-mm=Deflate"},
+      {-15, S::payload_aes256, invalid("ppfb"), H::matches, good, aes, "-mem=AES128" + pw},
+      {-11, S::header_opens, invalid("pbh"), H::none, good, wrong, wrong},
+      {-12, S::payload_opens, invalid("pbh"), H::matches, good, aes, wrong},
+      {-11, S::header_method, invalid("pbh"), H::none, good, aes256_switches("Deflate64")},
+      {-12, S::payload_method, invalid("pbh"), H::matches, good, aes, aes256_switches("PPMd")},
+      {-8, S::header_present, invalid("bh"), H::none, good, aes, aes, "fw/torvi.bh"},
+      {-8, S::header_present, invalid("bh"), H::none, good, aes, aes, "Torvi.bh"},
+      {-4, S::payload_present, invalid("binary"), H::matches, good, aes, aes, kFirmwareHeaderEntry,
+       "torvi.BINARY"},
+      {-7, S::header_length, length, H::none, good.substr(0, 63)},
+      {-7, S::header_length, length, H::none, good + "0"},
+      {-7, S::header_length, length, H::none, std::string(200, 'a')},
+      {-7, S::header_length, length, H::none, good + "\n", aes256_switches("Copy")},
+      {0, S::passed, kPreparing, H::matches, upper},
+      {0, S::passed, kPreparing, H::none, "g" + good.substr(1)},
+      {0, S::passed, kPreparing, H::none, with_nul},
+      {0, S::passed, kPreparing, H::differs, std::string(64, 'e')},
+      {0, S::passed, kPreparing, H::matches, test::header_text_for({}), aes, aes,
+       kFirmwareHeaderEntry, kFirmwarePayloadEntry, Payload::empty},
       // A damaged payload fails libzip's authentication code at its end: the
       // read error ends the image silently, and the digest no longer matches.
-      {0, kPreparing, H::matches, good, aes256_switches("Copy"), aes256_switches("Copy"),
+      {0, S::passed, kPreparing, H::matches, good, aes256_switches("Copy"), aes256_switches("Copy"),
        kFirmwareHeaderEntry, kFirmwarePayloadEntry, Payload::damaged},
   };
   for (const auto& c : cases) {
@@ -126,6 +133,7 @@ TEST(FirmwareReadPackage, EveryMethodRefusalAndHeaderForm) {
     }
     const PackageRun run = run_reader(path);
     EXPECT_EQ(run.rc, c.rc);
+    EXPECT_EQ(run.trace.stopped_at, c.step);
     EXPECT_EQ(run.out, c.out);
     const Sha256Digest expected = sha256_digest(payload.data(), payload.size());
     EXPECT_EQ(run.header.has_value(), c.header != H::none);
@@ -211,16 +219,27 @@ TEST(FirmwareReaders, RefusedFilesAndFailures) {
     const char* missing;
     int rc;
     std::string out;
+    PackageStep step = PackageStep::archive_opens;  // where the package reader stopped
   } cases[] = {
       {dir.file("absent.bin"), none, "", -9, invalid("open")},
       {dir.file("empty.bin"), none, "", -9, invalid("open")},
       {dir.file("text.bin"), none, "", -9, invalid("open")},
       {sparse ? dir.file("huge.bin") : "", none, "", -9, invalid("open")},
       {package, {100}, "", -2, memory},
-      {package, {100000}, "", -3, memory},
+      {package, {100000}, "", -3, memory, PackageStep::payload_read},
       {raw, {100000}, "", -2, memory},
-      {package, {SIZE_MAX, kFirmwareHeaderEntry}, "", -13, invalid("ppbh")},
-      {package, {SIZE_MAX, kFirmwarePayloadEntry}, "", -13, invalid("ppb")},
+      {package,
+       {SIZE_MAX, kFirmwareHeaderEntry},
+       "",
+       -13,
+       invalid("ppbh"),
+       PackageStep::header_present},
+      {package,
+       {SIZE_MAX, kFirmwarePayloadEntry},
+       "",
+       -13,
+       invalid("ppb"),
+       PackageStep::payload_present},
       {package, none, "i", -10, parameters},
       {package, none, "h", -10, parameters},
       {package, none, "c", -10, parameters},
@@ -233,6 +252,7 @@ TEST(FirmwareReaders, RefusedFilesAndFailures) {
     const PackageRun run = run_reader(c.path, c.path == raw, c.missing, c.faults);
     EXPECT_EQ(run.rc, c.rc);
     EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.trace.stopped_at, c.step);
     EXPECT_FALSE(run.header.has_value() && c.rc == -9);
     EXPECT_LE(run.image.data.size(), c.faults.allocation_limit);
   }
