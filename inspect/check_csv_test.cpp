@@ -86,7 +86,7 @@ TEST(CheckCsv, RowFatesAndWrittenValues) {
            values40 + "\n1,63,5,a,[],1,1,1,1,20,0,[]\n1,64,5,a,[],1,1,1,1,1,1,[]\n" + row + "\n" +
            row + ",[],x\n#dali-channel-csv-version: 2\n" + row + ",[]\n",
        {"skipped: no version line before it", "version", "comment",
-        "applied [2:70>70: address byte left as it was,3:" + n40 + ">" + n40.substr(8) +
+        "applied [3:" + n40 + ">" + n40.substr(8) +
             ",4:16>ignored,4:33>1,9:0>1,10:20>15,11:40 values>the first 16 kept]",
         "applied [9:20>15]", "skipped: entry index 64 is above 63",
         "skipped: 11 fields where 12 are needed", "skipped: 13 fields where 12 are needed",
@@ -204,8 +204,8 @@ TEST(CheckCsv, EveryChangedValueIsNoted) {
        1},
       {"channel", "1,0,abc,a,\"[1;2]\",1,1,1,1,1,1,[]\n", "applied [2:abc>0,4:[1;2]>[1]]", 1},
       {"groups", "1,4294967297,x\n", "applied [1:4294967297>1]", 1},
-      {"inputs", "1,0,64,a,-1,33,\"[1,300]\",\"[1,null,2]\",\"[7,9]\"" + empty_arrays + "\n",
-       "applied [2:64>64: address byte left as it was,4:-1>4294967295,5:33>32,6:300>44,"
+      {"inputs", "1,0,320,a,-1,33,\"[1,300]\",\"[1,null,2]\",\"[7,9]\"" + empty_arrays + "\n",
+       "applied [2:320>64: address byte left as it was,4:-1>4294967295,5:33>32,6:300>44,"
        "7:null>skipped,8:2 values>the first 1 kept]",
        1},
       {"channel", "1,5,5,Desk,\"[0,3,15]\",254,null,1,254,7,0,\"[254,128,null,0]\"\n", "applied",
