@@ -87,20 +87,26 @@ Seeds channel_seeds() {
   return seeds;
 }
 
-// For fuzz-inspect: the kind and length byte, then two halves.
+// For fuzz-inspect: the choice byte (kind, length, work), the patch count,
+// a channel file, and patches that make the second file of a comparison.
 Seeds inspect_seeds() {
   const std::uint32_t versions[] = {1, 1, 2, 3, 2, 3};
   Seeds seeds;
-  for (std::uint8_t choice = 0; choice < 12; ++choice) {
-    const Bytes half = channel_start(versions[(choice >> 1) % 6], 0, kDeviceTypeColour);
-    Bytes both = half;
-    both.insert(both.end(), half.begin(), half.end());
-    both[half.size() + kGearEntries + kEntryFadeRate] = 9;
-    seeds.push_back(with_prefix({choice}, both));
+  for (std::uint8_t kind_and_length = 0; kind_and_length < 12; ++kind_and_length) {
+    for (std::uint8_t work = 0; work < 3; ++work) {
+      const Bytes file = channel_start(versions[kind_and_length >> 1], 0, kDeviceTypeColour);
+      // The fade rate of entry 0 and a byte of the header.
+      const std::uint16_t fade = kGearEntries + kEntryFadeRate;
+      Bytes seed = with_prefix({static_cast<std::uint8_t>(kind_and_length | work << 4), 2}, file);
+      seed.insert(seed.end(), {static_cast<std::uint8_t>(fade),
+                               static_cast<std::uint8_t>(fade >> 8), 9, 12, 0, 1});
+      seeds.push_back(std::move(seed));
+    }
   }
-  seeds.push_back(
+  seeds.push_back(with_prefix(
+      {0x30, 0},
       test::make_tar({{"/etc/config/dali/dali1.bin", channel_start(1, 0, 6)},
-                      {"status.txt", test::bytes_of(R"({"firmware_version":"1.3.1"})")}}));
+                      {"status.txt", test::bytes_of(R"({"firmware_version":"1.3.1"})")}})));
   return seeds;
 }
 

@@ -12,7 +12,9 @@ std::uint32_t number_of(const channel_view& view, const channel_region& region, 
   return field_number(view, region, index, name).value_or(0);
 }
 
-node field_node(const channel_field& field, std::span<const std::uint8_t> bytes) {
+}  // namespace
+
+node field_value_node(const channel_field& field, std::span<const std::uint8_t> bytes) {
   switch (field.form) {
     case field_form::number: {
       std::uint32_t value = 0;
@@ -48,6 +50,8 @@ node group_list(std::uint32_t mask) {
   }
   return groups;
 }
+
+namespace {
 
 // A device's instances: every one the count covers or whose type is set.
 node instances_node(const channel_view& view, std::size_t device) {
@@ -91,21 +95,23 @@ node header_node(std::span<const std::uint8_t> bytes) {
 }
 
 node record_node(const channel_view& view, const channel_region& region, std::size_t index) {
+  static const channel_field* const pairs = find_field(device_entry_region, "instance_types_values");
+  static const channel_field* const groups = find_field(gear_entry_region, "groups");
   node record = object_node();
+  record.members.reserve(region.fields.size() + 4);
   record.add("index", number_node(static_cast<std::int64_t>(index)));
   const bool entry = &region == &gear_entry_region || &region == &device_entry_region;
   if (entry) record.add("short_address", short_address_node(view, region, index));
   for (const channel_field& field : region.fields) {
+    // The instances are shown one by one below.
+    if (&field == pairs) continue;
     const std::span<const std::uint8_t> bytes = field_bytes(view, region, index, field);
     if (bytes.empty()) continue;
-    if (&region == &device_entry_region && std::strcmp(field.name, "instance_types_values") == 0) {
-      continue;
-    }
-    if (&region == &gear_entry_region && std::strcmp(field.name, "groups") == 0) {
+    if (&field == groups) {
       record.add("groups", group_list(load_u16(bytes.data())));
       continue;
     }
-    record.add(field.name, field_node(field, bytes));
+    record.add(field.name, field_value_node(field, bytes));
   }
   if (&region == &device_entry_region) {
     if (const auto value = field_number(view, instance_block_region, index, "push_button_value")) {

@@ -9,6 +9,16 @@
 
 namespace torvi::inspect {
 
+// A field's value as a report shows it: a number, a text with any bytes
+// after its end, or a list of byte values.
+node field_value_node(const channel_field& field, std::span<const std::uint8_t> bytes);
+
+// The short address a gear or device entry holds; null when it has none.
+node short_address_node(const channel_view& view, const channel_region& region, std::size_t index);
+
+// The group numbers a gear entry's 16-bit group mask names.
+node group_list(std::uint32_t mask);
+
 // The header: length (and whether it is the file's size), checksum and
 // whether it verifies, layout version, conversion counter.
 node header_node(std::span<const std::uint8_t> bytes);
