@@ -8,49 +8,6 @@
 namespace korvan {
 namespace {
 
-// The block's place in the image, as the controller's firmware lays it out.
-constexpr size_t kBlockEnd = 1835192;
-constexpr size_t kModelAt = 1835020;
-constexpr size_t kVersionAt = 1835086;
-constexpr size_t kNumberAt = 1835120;
-
-std::string text_at(const Bytes& image, size_t at) {
-  return std::string(reinterpret_cast<const char*>(image.data() + at));
-}
-
-TEST(FirmwareImage, BlockIsWrittenAtItsOffsetAndReadBack) {
-  struct Case {
-    size_t size;
-    std::string model;
-    std::string version;
-    uint32_t number;
-    bool has_block;
-    std::string model_read;  // what the block holds afterwards
-  };
-  const Case cases[] = {
-      {kBlockEnd, "korvan-4", "", 0xFFFFFFFF, true, "korvan-4"},
-      {kBlockEnd - 1, "KORVAN-4", "2.3.0", 1, false, ""},
-      {16777214, std::string(40, 'M'), std::string(32, 'v'), 7, true, std::string(32, 'M')},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.size);
-    const FirmwareRecipe recipe{
-        .model = c.model, .version_string = c.version, .version_number = c.number, .size = c.size};
-    Bytes image = make_firmware_image(recipe);
-    ASSERT_EQ(image.size(), c.size);
-    ImageInfo info;
-    ASSERT_EQ(read_image_info(image, info), c.has_block);
-    if (!c.has_block) continue;
-    EXPECT_EQ(info.model, c.model_read);
-    EXPECT_EQ(info.version_string, c.version);
-    EXPECT_EQ(info.version_number, c.number);
-    EXPECT_EQ(text_at(image, kModelAt), c.model_read);
-    EXPECT_EQ(text_at(image, kVersionAt), c.version);
-    EXPECT_EQ(image[kNumberAt], c.number & 0xFF);
-    EXPECT_EQ(image[kNumberAt + 3], c.number >> 24);
-  }
-}
-
 TEST(FirmwarePackage, SevenZipOpensEveryMethodWithThePassword) {
   if (!have_program("7zz")) GTEST_SKIP() << "7zz (Debian package 7zip) is not installed";
   TempDir dir;

@@ -11,7 +11,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <regex>
 
@@ -31,14 +30,6 @@ std::map<std::string, std::string> json_members(const std::string& text) {
        it != std::sregex_iterator(); ++it)
     out[(*it)[1]] = (*it)[2];
   return out;
-}
-
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
 }
 
 // A bare HTTP/1.0 exchange, so faults that break the protocol are seen as
@@ -69,12 +60,6 @@ std::string raw_get(uint16_t port, const std::string& target, int timeout_s = 5)
 std::string body_of(const std::string& reply) {
   const size_t at = reply.find("\r\n\r\n");
   return at == std::string::npos ? std::string() : reply.substr(at + 4);
-}
-
-long content_length(const std::string& reply) {
-  std::smatch m;
-  static const std::regex header("Content-Length: (\\d+)", std::regex::icase);
-  return std::regex_search(reply, m, header) ? std::stol(m[1]) : -1;
 }
 
 Bytes make_image(const std::string& model, const std::string& version) {
@@ -254,78 +239,17 @@ TEST_F(SimTest, UpgradeInstallsOnlyTheMatchingImage) {
   }
 }
 
-// The member names of a tar body, or "(not a tar)".
-std::string names_in(const std::string& body) {
-  std::vector<ArchiveMember> members;
-  if (!archive_unpack(bytes_of(body), members, nullptr)) return "(not a tar)";
-  std::string names;
-  for (const ArchiveMember& m : members) names += m.name + ";";
-  return names;
-}
-
-// A first header whose checksum field is well-formed but holds the wrong sum.
-bool wrong_sum(const std::string& body) {
-  unsigned sum = 0;
-  for (size_t i = 0; i < 512 && i < body.size(); ++i)
-    sum += (i >= 148 && i < 156) ? ' ' : static_cast<unsigned char>(body[i]);
-  return body.size() >= 1024 && std::stoul(body.substr(148, 7), nullptr, 8) != sum;
-}
-
-// Each fault, switched on at run time, as a client sees it on the wire.
-TEST_F(SimTest, HttpFaultsShowOnTheWire) {
-  start();
-  const std::string status = "/api/v100/status.ssi", backup = "/api/v100/backup.ssi?config=dali1";
-  const std::string ok = "HTTP/1.1 200", full = "/etc/config/dali/dali1.bin;status.txt;";
-  struct Case {
-    const char* fault;
-    std::string target;
-    std::string head;  // the reply starts so; "": no reply at all
-    std::function<bool(const std::string& body)> holds;
-  } cases[] = {
-      {"status-404", status, "HTTP/1.1 404", [](auto& b) { return contains(b, "<html>"); }},
-      {"status-empty", status, ok, [](auto& b) { return b.empty(); }},
-      {"status-no-model", status, ok,
-       [](auto& b) { return !contains(b, "model_name") && json_members(b).size() == 21; }},
-      {"http-close", status, "", nullptr},
-      {"http-close", backup, "", nullptr},
-      {"http-truncate", status, ok, [](auto& b) { return contains(b, "\"model_name\""); }},
-      {"http-truncate", backup, ok, [&](auto& b) { return names_in(b) == full; }},
-      {"http-delay=200", status, ok, nullptr},
-      {"backup-not-tar", backup, ok, [](auto& b) { return contains(b, "<html>"); }},
-      {"backup-no-status", backup, ok,
-       [](auto& b) { return names_in(b) == "/etc/config/dali/dali1.bin;"; }},
-      {"backup-no-file", backup, ok,
-       [](auto& b) { return names_in(b) == "/tmp/etc/config/dali/dali1.bin;status.txt;"; }},
-      {"backup-bad-checksum", backup, ok,
-       [](auto& b) { return wrong_sum(b) && b.rfind("/etc/config/dali/dali1.bin", 0) == 0; }},
-      // status.txt's header claims 1 GiB (octal 10000000000) of a short body
-      {"backup-huge-member", backup, ok,
-       [](auto& b) {
-         return b.substr(512 + 7168, 10) == "status.txt" && b.size() < 16384 &&
-                b.substr(512 + 7168 + 124, 11) == "10000000000" && names_in(b) == "(not a tar)";
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.fault) + " " + c.target);
-    sim_->clear_faults();
-    ASSERT_TRUE(sim_->set_fault(c.fault));
-    const std::string r = raw_get(sim_->port(), c.target), body = body_of(r);
-    EXPECT_EQ(r.substr(0, c.head.size()), c.head) << r;
-    EXPECT_EQ(r.empty(), c.head.empty());
-    // Only a truncated reply announces more than it sends.
-    const bool short_body = !r.empty() && content_length(r) > static_cast<long>(body.size());
-    EXPECT_EQ(short_body, contains(c.fault, "truncate"));
-    EXPECT_TRUE(!c.holds || c.holds(body)) << body.substr(0, 200);
-  }
-}
-
 // Faults given at start, refused names, and a reply held back that does not
-// hold up stop, which takes the private state folder along.
+// hold up stop, which takes the private state folder along. (What each fault
+// does to the tool's actions is the fault matrix's business; a 404 only shows
+// on the wire.)
 TEST_F(SimTest, FaultsFromOptionsAndStopWhileDelayed) {
   start("2.2.4", {"status-no-model", "http-delay=1", "backup-no-status"});
   EXPECT_EQ(status().count("model_name"), 0u);
   EXPECT_EQ(unpack(bytes_of(get("/api/v100/backup.ssi?config=rlc"))).size(), 1u);
   EXPECT_FALSE(sim_->set_fault("no-such-fault"));
+  ASSERT_TRUE(sim_->set_fault("status-404"));
+  EXPECT_EQ(raw_get(sim_->port(), "/api/v100/status.ssi").substr(0, 12), "HTTP/1.1 404");
   const std::string dir = sim_->state_dir();
   ASSERT_TRUE(sim_->set_fault("http-delay=120000"));
   sim_->clear_events();

@@ -1,6 +1,9 @@
 #pragma once
 // Helpers shared by korvan-sim's own tests.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -61,6 +64,15 @@ bool eventually(Done done, int seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// The loopback address at `port`.
+inline sockaddr_in loopback(uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
 }
 
 inline bool contains(const std::string& text, const std::string& part) {

@@ -140,13 +140,6 @@ class RawPeer {
   }
 
  private:
-  static sockaddr_in loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    return a;
-  }
   int fd_ = -1;
 };
 
