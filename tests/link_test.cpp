@@ -2,14 +2,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <regex>
 #include <thread>
 
 #include "action/actions.h"
 #include "link/transfers.h"
 #include "link/verbose.h"
 #include "sim_fixture.h"
-#include "status/status.h"
 
 namespace torvi {
 namespace {
@@ -32,47 +30,19 @@ ImageRecord image_of(size_t size) {
   return record;
 }
 
-// get_status, plain and with the verbose trace, its result under a failed
-// query, and with nothing listening.
-TEST_F(LinkTest, GetStatusUnderFaults) {
+// The verbose trace shows libcurl's request on standard error, and a
+// controller that does not answer is named by libcurl's reason. (What each
+// fault of a reachable controller does is the fault matrix's business.)
+TEST_F(LinkTest, GetStatusVerboseAndNoController) {
   const std::string fetching =
-      "status\tfetching URL '" + std::string(ip()) + "/api/v100/status.ssi'.\n";
-  const std::string received = fetching + "status\treceived N bytes.\n",
-                    failed = "curl_easy_perform() failed: ";
-  const struct {
-    const char* fault;
-    int rc;
-    std::string out;  // N stands for any count but 0
-    std::string err;  // how standard error begins
-  } cases[] = {
-      {"", 0, received + "model_name=KORVAN-4\r\n", ""},
-      {"verbose", 0, received + "model_name=KORVAN-4\r\n", "*"},
-      {"status-no-model", 1, received, ""},
-      {"http-close", 1, fetching, failed},
-  };
-  for (const auto& c : cases) {
-    sim().clear_faults();
-    sim().clear_events();
-    verbose = std::string(c.fault) == "verbose";
-    if (*c.fault && !verbose) {
-      ASSERT_TRUE(sim().set_fault(c.fault)) << c.fault;
-    }
+      "status\tfetching URL '" + std::string(ip()) + "/api/v100/status.ssi'.\nstatus\treceived ";
+  verbose = 1;
+  {
     ConsoleCapture capture;
-    EXPECT_EQ(get_status(ip()), c.rc) << c.fault;
-    EXPECT_EQ(std::regex_replace(capture.out(), std::regex("received [1-9][0-9]* bytes"),
-                                 "received N bytes"),
-              c.out)
-        << c.fault;
-    // The verbose trace shows libcurl's request; without it standard error is quiet.
-    if (verbose) {
-      EXPECT_NE(capture.err().find("GET /api/v100/status.ssi"), std::string::npos);
-    } else {
-      EXPECT_EQ(capture.err().substr(0, c.err.size()), c.err) << c.fault;
-      if (c.err.empty()) {
-        EXPECT_EQ(capture.err(), "") << c.fault;
-      }
-    }
-    EXPECT_EQ(http_requests(), std::vector<std::string>{"/api/v100/status.ssi"}) << c.fault;
+    EXPECT_EQ(get_status(ip()), 0);
+    EXPECT_EQ(capture.out().rfind(fetching, 0), 0u) << capture.out();
+    EXPECT_TRUE(capture.out().ends_with(" bytes.\nmodel_name=KORVAN-4\r\n")) << capture.out();
+    EXPECT_NE(capture.err().find("GET /api/v100/status.ssi"), std::string::npos);
   }
   verbose = 0;
   ConsoleCapture capture;
@@ -114,70 +84,20 @@ TEST_F(LinkTest, FetchKeepsAtMost64MiB) {
   serving.join();
 }
 
-TEST_F(LinkTest, MissingArguments) {
-  ConsoleCapture capture;
-  EXPECT_EQ(get_status(nullptr), 2);
-  EXPECT_EQ(status_fetch(nullptr, nullptr), 1);
-  EXPECT_EQ(backup_restore_request(nullptr), 1);
-  EXPECT_EQ(firmware_upgrade_request(ip(), nullptr, 1), 1);
-  ImageRecord zero = image_of(16), overstated = image_of(16);
-  zero.size = 0;
-  overstated.size = 17;
-  for (const ImageRecord& record : {ImageRecord{}, zero, overstated})
-    EXPECT_EQ(firmware_push_tftp(ip(), record), 1);
-  EXPECT_EQ(capture.out(), "Missing arguments for action get_status.");
-  EXPECT_TRUE(sim().events().empty());
-}
-
-TEST_F(LinkTest, CommandRequestsOnTheWire) {
-  ConsoleCapture capture;
-  EXPECT_EQ(backup_restore_request(ip()), 0);
-  const std::string restore = "/api/v100/status.ssi?action=restoreconfig";
-  EXPECT_EQ(capture.out(), "backup_put\tpushing URL '" + std::string(ip()) + restore + "'.\n");
-  std::uint8_t digest[32];
-  for (int i = 0; i < 32; ++i) digest[i] = static_cast<std::uint8_t>(i);
-  ConsoleCapture upgrade;
-  EXPECT_EQ(firmware_upgrade_request(ip(), digest, 1835192), 0);
-  const std::string target =
-      "/api/v100/status.ssi?action=firmwareupgrade&hash="
-      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f&size=1835192";
-  const std::string line = "firmware\tpushing URL '" + std::string(ip()) + target + "'.\n";
-  // The controller's reply is shown after the announcing line.
-  EXPECT_EQ(upgrade.out().rfind(line, 0), 0u) << upgrade.out();
-  EXPECT_GT(upgrade.out().size(), line.size());
-  EXPECT_EQ(http_requests(), (std::vector<std::string>{restore, target}));
-}
-
-// Sizes around the 512-byte block; an upload through lost packets (libcurl
-// spaces its retransmissions by a fraction of the total limit, so a short
-// one keeps each lost block to a few seconds); one that stalls.
+// Sizes around the 512-byte block and one of many blocks arrive unchanged.
+// (Lost packets and a stalled upload are met in the fault matrix.)
 TEST_F(LinkTest, UploadSendsTheRecordUnchanged) {
-  const std::tuple<size_t, const char*, int> cases[] = {{1, "", 0},
-                                                        {511, "", 0},
-                                                        {512, "", 0},
-                                                        {513, "", 0},
-                                                        {300000, "", 0},
-                                                        {3000, "tftp-drop=3", 0},
-                                                        {10000, "tftp-stall=2", 1}};
-  for (const auto& [size, fault, rc] : cases) {
+  for (const size_t size : {1, 511, 512, 513, 300000}) {
     sim().clear_events();
-    if (*fault) {
-      ASSERT_TRUE(sim().set_fault(fault));
-    }
     const ImageRecord record = image_of(size);
     ConsoleCapture capture;
-    const UploadLimits limits{.total = 10, .low_speed_time = rc ? 3 : 60};
-    ASSERT_EQ(firmware_push_tftp(ip(), record, limits), rc) << size << capture.err();
+    ASSERT_EQ(firmware_push_tftp(ip(), record), 0) << size << capture.err();
     EXPECT_EQ(capture.out(),
               "firmware_push_tftp\tpushing URL 'tftp://" + std::string(ip()) + "/flashraw.bin'.\n");
-    EXPECT_EQ(capture.err().find("curl_easy_perform() failed: ") != std::string::npos, rc == 1)
-        << size;
-    EXPECT_EQ(record.size, size);
+    EXPECT_EQ(capture.err().find("curl_easy_perform() failed"), std::string::npos);
     const auto uploads = events_of("upload");
-    ASSERT_EQ(uploads.size(), rc == 0 ? 1u : 0u) << size;
-    if (rc == 0) {
-      EXPECT_EQ(uploads[0].data, record.data) << size;
-    }
+    ASSERT_EQ(uploads.size(), 1u) << size;
+    EXPECT_EQ(uploads[0].data, record.data) << size;
   }
 }
 
