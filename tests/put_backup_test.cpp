@@ -19,28 +19,6 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using test::ConsoleCapture;
 
-// The configurations in the order get_backup stores them, with the files
-// they carry.
-const std::vector<std::pair<std::string, std::string>> kBackupOrder = {
-    {"systemconfig", "/etc/config/system/systemconfig.bin"},
-    {"schedules", "/etc/config/schedule/schedule.bin"},
-    {"rlc", "/etc/config/rlc/rlc.bin"},
-    {"dali1", "/etc/config/dali/dali1.bin"},
-    {"dali2", "/etc/config/dali/dali2.bin"},
-    {"dali3", "/etc/config/dali/dali3.bin"},
-    {"dali4", "/etc/config/dali/dali4.bin"},
-    {"cd1", "/etc/config/dali/cd1.bin"},
-    {"cd2", "/etc/config/dali/cd2.bin"},
-    {"cd3", "/etc/config/dali/cd3.bin"},
-    {"cd4", "/etc/config/dali/cd4.bin"},
-    {"system_ui32", "/etc/config/nvp/system_ui32.bin"},
-    {"dalv", "/etc/config/nvp/dalv.bin"},
-    {"daeu", "/etc/config/nvp/daeu.bin"},
-    {"daeutr", "/etc/config/nvp/daeutr.bin"},
-    {"daeutc", "/etc/config/nvp/daeutc.bin"},
-    {"dacdlcm", "/etc/config/nvp/dacdlcm.bin"},
-    {"dacdlcr", "/etc/config/nvp/dacdlcr.bin"},
-};
 const std::string kDali1 = "/etc/config/dali/dali1.bin";
 
 // Console lines of one configuration pushed and restored.
@@ -152,7 +130,8 @@ TEST_F(PutBackupTest, WholeBackupInArchiveOrder) {
   const std::uint32_t after = static_cast<std::uint32_t>(std::time(nullptr));
 
   std::string expected;
-  for (const auto& [name, member] : kBackupOrder) expected += pushed_lines(ip_, member);
+  const auto configs = korvan::config_names();  // in the order get_backup stores them
+  for (const auto& config : configs) expected += pushed_lines(ip_, config.path);
   EXPECT_EQ(after_status(capture.out()), expected);
 
   // Status first, then for every entry one upload and one restore request.
@@ -160,14 +139,14 @@ TEST_F(PutBackupTest, WholeBackupInArchiveOrder) {
   for (const auto& e : sim().events()) {
     if (e.kind == "http" || e.kind == "upload") order.push_back(e.kind + " " + e.detail);
   }
-  ASSERT_EQ(order.size(), 1 + 2 * kBackupOrder.size());
+  ASSERT_EQ(order.size(), 1 + 2 * configs.size());
   EXPECT_EQ(order[0], "http /api/v100/status.ssi");
   const auto restores = events_of("restore");
-  ASSERT_EQ(restores.size(), kBackupOrder.size());
+  ASSERT_EQ(restores.size(), configs.size());
   const auto sent = uploads();
-  for (std::size_t i = 0; i < kBackupOrder.size(); ++i) {
-    const auto& [name, member] = kBackupOrder[i];
-    SCOPED_TRACE(name);
+  for (std::size_t i = 0; i < configs.size(); ++i) {
+    const std::string member = configs[i].path;
+    SCOPED_TRACE(member);
     EXPECT_EQ(order[1 + 2 * i].rfind("upload flashraw.bin ", 0), 0u);
     EXPECT_EQ(order[2 + 2 * i], "http /api/v100/status.ssi?action=restoreconfig");
     EXPECT_TRUE(restores[i].ok) << restores[i].detail;
@@ -230,7 +209,7 @@ TEST_F(PutBackupTest, RoundTripAcrossFirmwareGenerations) {
     ConsoleCapture capture;
     ASSERT_EQ(put_backup(ip(), zip.c_str()), 0) << capture.out();
     for (const auto& e : events_of("restore")) EXPECT_TRUE(e.ok) << e.detail;
-    ASSERT_EQ(events_of("restore").size(), kBackupOrder.size());
+    ASSERT_EQ(events_of("restore").size(), korvan::config_names().size());
 
     for (unsigned ch = 1; ch <= 4; ++ch) {
       const std::string dali = "dali" + std::to_string(ch), cd = "cd" + std::to_string(ch);

@@ -39,7 +39,8 @@ const std::string kHead = "backup\tbackup file contains: \r\n", kConfig(700, 'c'
 
 // Out of memory for blocks in [refuse_from, refuse_to), a value that cannot
 // be copied is dropped and the scan goes on; a text that cannot be held is
-// skipped without a message.
+// skipped without a message. (A short page, a damaged header, a missing
+// status.txt and one larger than its archive are met in the fault matrix.)
 struct CheckCase {
   const char* name;
   std::vector<std::uint8_t> answer;
@@ -48,22 +49,9 @@ struct CheckCase {
   std::size_t refuse_from = SIZE_MAX, refuse_to = SIZE_MAX;
 };
 
-// A tar whose "status.txt" header claims far more data than follows.
-std::vector<std::uint8_t> huge_status_member() {
-  std::vector<std::uint8_t> tar = make_tar({{"status.txt", kStatus}, {"/etc/x.bin", "x"}});
-  tar_stream writer;
-  tar_open_memory_writer(writer);
-  tar_write_file_header(writer, "status.txt", 0x7fffffff);
-  std::vector<std::uint8_t> header = tar_memory_take(writer);
-  std::copy(header.begin(), header.begin() + 512, tar.begin());
-  return tar;
-}
-
 TEST(BackupCheck, ResultsAndLines) {
   std::string html(600, ' ');
   html.replace(0, 30, "<html>404 Not Found</html>");
-  std::vector<std::uint8_t> bad_checksum = make_tar({{"status.txt", kStatus}, {"/a", "b"}});
-  bad_checksum[0] ^= 0x01;
   const std::string big = R"({"model_name":")" + std::string(2000, 'x') + R"(","mac":"A","pad":")" +
                           std::string(1000, 'p') + "\"}";
   const std::string big_listing = kHead + status_line(big) + "\t/a (1 bytes)\r\n";
@@ -75,8 +63,6 @@ TEST(BackupCheck, ResultsAndLines) {
        kHead + status_line(kStatus) + identity("M", "F", "S", "A")},
       {"html_page", test::bytes_of(html), 3,
        kHead + "\tfile error -6.\r\nbackup\terror status.txt file not found.\r\n"},
-      {"short_page", test::bytes_of("<html>oops</html>"), 3,
-       kHead + "\tfile error -3.\r\nbackup\terror status.txt file not found.\r\n"},
       {"no_mac", make_tar({{"status.txt", kNoMac}, {"/a", "b"}}), 0,
        kHead + status_line(kNoMac) + "\t/a (1 bytes)\r\n" + identity("M", "F", "S", "(null)")},
       {"number_shifts_keys",
@@ -88,16 +74,9 @@ TEST(BackupCheck, ResultsAndLines) {
        kHead + "\tstatus.txt (24 bytes)\r\n\t/a (1 bytes)\r\n" +
            identity("(null)", "(null)", "(null)", "A")},
       {"empty_archive", make_tar({}), 3, kHead + "backup\terror status.txt file not found.\r\n"},
-      {"no_status", make_tar({{"/a", "b"}, {"/c", "d"}}), 2,
-       kHead + "\t/a (1 bytes)\r\n\t/c (1 bytes)\r\nbackup\terror status.txt file not found.\r\n"},
       {"empty_status", make_tar({{"status.txt", ""}, {"/a", "b"}}), 0,
        kHead + "\tstatus.txt (0 bytes)\r\n\t/a (1 bytes)\r\nbackup\terror status.txt file size "
                "error\r\n"},
-      {"bad_checksum", bad_checksum, 3,
-       kHead + "\tfile error -6.\r\nbackup\terror status.txt file not found.\r\n"},
-      {"huge_status_member", huge_status_member(), 3,
-       kHead + "\tstatus.txt (2147483647 bytes)\r\n\tfile error -3.\r\n"
-               "backup\terror reading status.txt\r\n"},
       {"value_without_memory", make_tar({{"status.txt", big}, {"/a", "b"}}), 0,
        big_listing + identity("(null)", "(null)", "(null)", "A"), 1500, 2500},
       {"text_without_memory", make_tar({{"status.txt", big}, {"/a", "b"}}), 0, big_listing, 2500},
