@@ -21,7 +21,8 @@ using test::ConsoleCapture;
 const std::string kChannelCsv =
     "#dali-channel-csv-version: 1\r\n#channel,entry,address,name,groups,l1,l2,l3,l4,rate,time,"
     "scenes\r\n1,3,7,Desk lamp,\"[0,2]\",200,180,1,254,5,2,\"[100,null,50]\"\r\n";
-const std::string kGroupsCsv = "#dali-channel-groups-csv-version: 1\r\n1,2,Lobby\r\n";
+// Group 2 named twice: the later row wins.
+const std::string kGroupsCsv = "#dali-channel-groups-csv-version: 1\r\n1,2,First\r\n1,2,Lobby\r\n";
 const std::string kInputsCsv =
     "#dali-channel-inputs-csv-version: 1\r\n"
     "1,4,9,Door keypad,0,2,\"[1,4]\",\"[0,1]\",\"[60]\",\"[1]\",\"[2]\",\"[3]\",\"[4]\",\"[5]\","
@@ -100,7 +101,7 @@ TEST_F(SetupChannelTest, ChannelAndGroupsInEveryLayout) {
     ConsoleCapture capture;
     EXPECT_EQ(setup_channel(ip(), &one, nullptr, &groups, nullptr), 0);
     EXPECT_EQ(after_fetch(capture.out()),
-              channel_lines(ip_, 1, groups[0], "4 fields, 2 rows\n", member, l.size));
+              channel_lines(ip_, 1, groups[0], "7 fields, 3 rows\n", member, l.size));
     EXPECT_EQ(gear("dali1").group_names[2], "Lobby");
     EXPECT_EQ(gear("dali1").entries[3].name, "Desk lamp");
   }
