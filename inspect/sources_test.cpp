@@ -179,6 +179,9 @@ TEST_F(HandMadeBackups, EachCommandFindsWhatPutBackupRestores) {
       {{"diff", "sys1.zip", "sys2.zip"}, EXIT_PROBLEM, "systemconfig.tar:  differs\n", ""},
       {{"diff", "sys1.zip", "sys1.zip"}, EXIT_GOOD, "differ: no\n", ""},
       {{"diff", "good.zip", "good.zip"}, EXIT_GOOD, "differ: no\n", ""},
+      // A bare file meets the backup's file of its channel and kind.
+      {{"diff", "good.zip", "cd1.bin"}, EXIT_GOOD, "differ: no\n", ""},
+      {{"diff", "good.zip", "a/dali1.bin"}, EXIT_PROBLEM, "differ: yes\n", ""},
       {{"diff", "--json", "a/dali1.bin", "b/dali1.bin"},
        EXIT_PROBLEM,
        "\"field\": \"name\",\n          \"from\": \"Lamp\",\n          \"to\": "
