@@ -152,55 +152,13 @@ TEST(Convert, GearEntriesFieldByField) {
   }
 }
 
-// Device fixture: instance types per device, with device-wide push-button
-// values that only devices with a push button may carry.
-Bytes device_fixture() {
-  Bytes file = noise(9436, 7);
-  const std::vector<std::vector<std::uint8_t>> types = {
-      {1, 1, 3},     // keypad with a sensor
-      {3, 4},        // ceiling sensor
-      {4, 0, 2, 7},  // light sensor and types without records
-      {},            // nothing at all
-      {0, 0, 0, 1},  // a push button as instance 3 only
-  };
-  for (std::size_t d = 0; d < 32; ++d) {
-    std::uint8_t* entry = file.data() + 28 + d * 100;
-    const auto& t = types[d % types.size()];
-    for (std::size_t j = 0; j < 32; ++j) entry[16 + 2 * j] = j < t.size() ? t[j] : 9;
-  }
-  return sealed(file, 2, 0);
-}
-
-TEST(Convert, DeviceInstancesByType) {
-  const Bytes in = device_fixture();
-  Bytes out;
-  ASSERT_EQ(convert_device_2_to_3(out, in), 0);
-  Bytes want(9564, 0);
-  std::copy_n(in.begin() + 16, 12, want.begin() + 16);
-  int push_button_devices = 0;
-  for (std::size_t d = 0; d < 32; ++d) {
-    const std::uint8_t* entry = in.data() + 28 + d * 100;
-    std::copy_n(entry, 97, want.begin() + 28 + d * 100);
-    const std::uint8_t* from = in.data() + 3228 + d * 194;
-    std::uint8_t* to = want.data() + 3228 + d * 198;
-    bool push_button = false;
-    for (std::size_t j = 0; j < 32; ++j) {
-      const std::uint8_t type = entry[16 + 2 * j];
-      const std::size_t size = type == 1 ? 6 : type == 3 ? 4 : type == 4 ? 3 : 0;
-      std::copy_n(from + size * j, size, to + 6 + 6 * j);
-      push_button |= type == 1;
-    }
-    if (push_button) {
-      to[1] = from[192];
-      ++push_button_devices;
-    }
-  }
-  ASSERT_GT(push_button_devices, 2);  // the value of later devices is kept too
-  want = sealed(want, 3, 1);
-  EXPECT_EQ(first_difference(out, want, 0), "");
-  EXPECT_EQ(convert_device_2_to_3(out, Bytes(9564, 0)), 1);
-}
-
+// (Device files 2 to 3 are compared instance by instance, push buttons,
+// occupancy and light sensors, through korvan-sim's decoder after put_backup
+// carries a backup from 1.3.1 to 2.2.4.)
+// What is sent for each kind, stored layout and firmware. (Gear 1 to layouts
+// 2 and 3, gear 2 and devices 2 to 2.2.4, devices 1 carried, and the refusals
+// 2 to 1 and 3 to 2 are put_backup's round trips and refusals against
+// korvan-sim.)
 TEST(Convert, DecisionTable) {
   const Bytes opaque = noise(777, 3);
   const Bytes gear1 = gear_fixture(1, 0), gear2 = gear_fixture(2, 0), gear3 = gear_fixture(3, 0);
@@ -211,7 +169,7 @@ TEST(Convert, DecisionTable) {
   gear2_long.resize(11168);
   Bytes gear4 = gear3;
   store_u32(gear4.data() + 8, 4);
-  const Bytes cd2 = device_fixture();
+  const Bytes cd2 = sealed(noise(9436, 7), 2, 0);
   Bytes cd1 = sealed(noise(8256, 9), 1, 0), cd3 = sealed(noise(9564, 9), 3, 0);
   Bytes cd2_short(cd2.begin(), cd2.end() - 1), cd5 = cd3;
   store_u32(cd5.data() + 8, 5);
@@ -236,26 +194,19 @@ TEST(Convert, DecisionTable) {
       {"gear, no firmware version", 1, nullptr, gear1, 1, 0, ""},
       {"gear 1 to 1.3.0", 1, "1.3.0", gear1, 0, kSame, ""},
       {"gear 1 to 1.0.0", 2, "1.0.0", gear1, 0, kSame, ""},
-      {"gear 1 to 1.3.1", 3, "1.3.1", gear1, 0, 2, ""},
-      {"gear 1 to 1.5.0", 4, "1.5.0", gear1, 0, 3, ""},
       {"gear 0 to 1.3.1", 1, "1.3.1", gear0, 0, 2, ""},
       {"short gear 1 to 1.3.0", 1, "1.3.0", gear1_short, 0, kSame, ""},
       {"short gear 1 to 1.3.1", 1, "1.3.1", gear1_short, 2, 0, ""},
       {"short gear 1 to 2.2.4", 1, "2.2.4", gear1_short, 2, 0, ""},
-      {"gear 2 to 1.3.0", 1, "1.3.0", gear2, 2, 0, dali + "2 to 1" + tail},
       {"gear 2 to 1.2.0", 1, "1.2.0", gear2, 2, 0, dali + "2 to 0" + tail},
       {"gear 2 to 1.3.1", 1, "1.3.1", gear2, 0, kSame, ""},
-      {"gear 2 to 2.2.4", 1, "2.2.4", gear2, 0, 3, ""},
       {"long gear 2 to 2.2.4", 1, "2.2.4", gear2_long, 2, 0, ""},
-      {"gear 3 to 1.3.1", 1, "1.3.1", gear3, 2, 0, dali + "3 to 2" + tail},
       {"gear 3 to 1.3.0", 1, "1.3.0", gear3, 2, 0, dali + "3 to 1" + tail},
       {"gear 3 to 1.5.0", 1, "1.5.0", gear3, 0, kSame, ""},
       {"gear 4", 1, "2.2.4", gear4, 2, 0, ""},
       {"gear header cut", 1, "2.2.4", Bytes(gear1.begin(), gear1.begin() + 15), 2, 0, ""},
-      {"device 1 to 2.2.4", 5, "2.2.4", cd1, 0, kSame, ""},
       {"device 1, no firmware version", 6, nullptr, cd1, 0, kSame, ""},
       {"device 3 to 1.3.0", 7, "1.3.0", cd3, 0, kSame, ""},
-      {"device 2 to 2.2.4", 8, "2.2.4", cd2, 0, 3, ""},
       {"device 2 to 1.5.0", 5, "1.5.0", cd2, 0, kSame, ""},
       {"device 2 to 1.3.0", 5, "1.3.0", cd2, 2, 0, dalicd + "2 to 0" + tail},
       {"short device 2 to 2.2.4", 5, "2.2.4", cd2_short, 2, 0, ""},
