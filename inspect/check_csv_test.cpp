@@ -1,13 +1,12 @@
 // check-csv: each row's fate and what it writes, in every layout that
 // matters; agreement with what setup_channel really changes on korvan-sim;
 // the tokenizer's error and the usage errors.
-#include <getopt.h>
 #include <gtest/gtest.h>
 
 #include <array>
 #include <regex>
 
-#include "cli/cli.h"
+#include "action/actions.h"
 #include "inspect/channel_diff.h"
 #include "inspect_test_support.h"
 #include "sim_fixture.h"
@@ -249,15 +248,13 @@ TEST_F(CheckCsvSim, ChangesAgreeWithSetupChannel) {
   const struct {
     const char* firmware;
     const char* kind;
-    const char* option;
     const char* config;  // the archive check-csv reads, and the file compared
     std::string csv;
   } cases[] = {
-      {"2.2.4", "channel", "--channelcsvfile", "dali1", desk},
-      {"1.3.1", "channel", "--channelcsvfile", "dali1", desk},
-      {"2.2.4", "groups", "--channelgroupscsvfile", "dali1", kGroups + "1,2,Lobby\n1,16,x\n"},
-      {"2.2.4", "inputs", "--channelinputscsvfile", "cd1",
-       kInputs + "1,4,9,Door" + kDevice + "1,32,1,x" + kDevice},
+      {"2.2.4", "channel", "dali1", desk},
+      {"1.3.1", "channel", "dali1", desk},
+      {"2.2.4", "groups", "dali1", kGroups + "1,2,Lobby\n1,16,x\n"},
+      {"2.2.4", "inputs", "cd1", kInputs + "1,4,9,Door" + kDevice + "1,32,1,x" + kDevice},
   };
   torvi::test::TempDir dir;
   for (const auto& c : cases) {
@@ -272,15 +269,15 @@ TEST_F(CheckCsvSim, ChangesAgreeWithSetupChannel) {
     EXPECT_EQ(check.status, 1) << check.err;  // every file has a skipped row
 
     const std::vector<std::uint8_t> before = sim().config_file(c.config);
-    Args cli = {"torvi-cli", "--action", "setup_channel",    "--ip", ip_, "--channel",
-                "[1]",       c.option,   "[\"" + csv + "\"]"};
-    std::vector<char*> argv;
-    for (std::string& a : cli) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    optind = 0;
     {
-      torvi::test::ConsoleCapture capture;
-      EXPECT_EQ(cli_run(static_cast<int>(cli.size()), argv.data(), cli_hooks{[](unsigned) {}}), 0);
+      const std::vector<std::uint32_t> one = {1};
+      const std::vector<std::string> paths = {csv};
+      const std::string kind = c.kind;
+      torvi::test::QuietConsole quiet;
+      EXPECT_EQ(
+          setup_channel(ip(), &one, kind == "channel" ? &paths : nullptr,
+                        kind == "groups" ? &paths : nullptr, kind == "inputs" ? &paths : nullptr),
+          0);
     }
     const std::vector<std::uint8_t> after = sim().config_file(c.config);
     const channel_file_kind kind =

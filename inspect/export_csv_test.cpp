@@ -350,17 +350,7 @@ for kind, width in (("channel", 12), ("groups", 3), ("inputs", 20)):
   }
 }
 
-class ExportCsvSim : public torvi::test::SimTest {
- protected:
-  std::string backup_into(const std::string& dir) {
-    std::filesystem::create_directories(dir);
-    torvi::test::QuietConsole quiet;
-    EXPECT_EQ(get_backup(ip(), dir.c_str(), "zip", nullptr), 0);
-    for (const auto& e : std::filesystem::directory_iterator(dir)) return e.path().string();
-    ADD_FAILURE() << "no backup in " << dir;
-    return {};
-  }
-};
+using ExportCsvSim = torvi::test::SimTest;
 
 // Every channel of a controller exported and set up again with the three
 // files, one setup_channel run each: a second backup differs from the first
@@ -369,7 +359,7 @@ class ExportCsvSim : public torvi::test::SimTest {
 TEST_F(ExportCsvSim, SetupChannelWithTheExportedFilesChangesOnlyTheImportsMarks) {
   if (!torvi::test::have_program("python3")) GTEST_SKIP() << "python3 is not installed";
   torvi::test::TempDir dir;
-  const std::string before = backup_into(dir.file("before"));
+  const std::string before = test::backup_into(ip(), dir.file("before"));
   std::vector<std::string> files[3];
   const char* kinds[] = {"channel", "groups", "inputs"};
   for (unsigned channel = 1; channel <= 4; ++channel) {
@@ -390,7 +380,7 @@ TEST_F(ExportCsvSim, SetupChannelWithTheExportedFilesChangesOnlyTheImportsMarks)
     EXPECT_EQ(setup_channel(ip(), &channels, nullptr, nullptr, &files[2]), 0);
   }
   EXPECT_EQ(events_of("restore").size(), 12u);
-  const std::string after = backup_into(dir.file("after"));
+  const std::string after = test::backup_into(ip(), dir.file("after"));
 
   // Lists every change outside what the header follows from and the
   // imports' own marks, and how many records of each kind were marked.

@@ -16,22 +16,10 @@ namespace torvi::inspect {
 namespace {
 
 namespace fs = std::filesystem;
+using test::backup_into;
 using test::run_inspect;
 
-class InspectSim : public torvi::test::SimTest {
- protected:
-  void SetUp() override {}
-
-  // A ZIP backup of the whole controller in `dir`.
-  std::string backup_into(const std::string& dir) {
-    fs::create_directories(dir);
-    torvi::test::QuietConsole quiet;
-    get_backup(ip(), dir.c_str(), "zip", nullptr);
-    for (const auto& e : fs::directory_iterator(dir)) return e.path().string();
-    ADD_FAILURE() << "no backup in " << dir;
-    return {};
-  }
-};
+using InspectSim = torvi::test::SimTest;
 
 std::vector<std::int64_t> numbers(const node* list) {
   std::vector<std::int64_t> out;
@@ -119,7 +107,7 @@ TEST_F(InspectSim, ShowReadsBackupsOfEveryLayoutAsTheControllerDoes) {
     options.firmware = c.firmware;
     start_sim(options);
     torvi::test::TempDir dir;
-    const std::string zip = backup_into(dir.file("b"));
+    const std::string zip = backup_into(ip(), dir.file("b"));
     const auto run = run_inspect({"show", zip});
     EXPECT_EQ(run.status, EXIT_GOOD) << run.err;
     EXPECT_NE(run.out.find("  firmware version: " + std::string(c.firmware) + "\n"),
@@ -152,19 +140,10 @@ TEST_F(InspectSim, ShowReadsBackupsOfEveryLayoutAsTheControllerDoes) {
 }
 
 TEST_F(InspectSim, ShowTarsBareFilesAndWhatItRefuses) {
-  start_sim();
   torvi::test::TempDir dir;
-  {
-    torvi::test::QuietConsole quiet;
-    const std::vector<std::string> configs = {"dali2"};
-    get_backup(ip(), dir.path().c_str(), "directory", &configs);
-  }
   const std::string tar = dir.file("dali2.tar");
-  source_file file;
-  source_contents contents;
-  std::string error;
-  ASSERT_TRUE(load_source(tar, file, error) && read_contents(file, contents, error)) << error;
-  std::vector<std::uint8_t> gear = contents.files.at(0).bytes;
+  torvi::test::write_file(tar, sim().backup_archive("dali2"));
+  const std::vector<std::uint8_t> gear = sim().config_file("dali2");
   torvi::test::write_file(dir.file("dali2.bin"), gear);
   std::vector<std::uint8_t> flipped = gear;
   flipped[100] ^= 1;

@@ -22,21 +22,10 @@ using torvi::test::run_command;
 using torvi::test::TempDir;
 using torvi::test::write_file;
 
-inline Bytes bytes_of(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
+using torvi::test::bytes_of;
+using torvi::test::noise;
 inline std::string text_of(const Bytes& bytes) {
   return std::string(bytes.begin(), bytes.end());
-}
-
-// Bytes that differ with the seed and show no pattern a codec could exploit.
-inline Bytes pattern(size_t size, uint32_t seed = 1) {
-  Bytes bytes(size);
-  for (auto& b : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(seed >> 16);
-  }
-  return bytes;
 }
 
 // What a shell command printed on standard output (and standard error when

@@ -84,7 +84,7 @@ TEST_F(TftpServerTest, RealClientsUploadEveryBoundarySizeAndMeetFaults) {
     const std::string program = c.client.substr(0, c.client.find(' '));
     if (!have_program(program))
       GTEST_SKIP() << program << " is not installed (scripts/install-deps installs it)";
-    const Bytes content = pattern(c.size, static_cast<uint32_t>(c.size + 7));
+    const Bytes content = noise(c.size, static_cast<uint32_t>(c.size + 7));
     write_file(file, content);
     upload_count(true);
     server_.set_faults(c.faults);
@@ -200,7 +200,7 @@ TEST_F(TftpServerTest, RequestsAreAnsweredByOptionsOrFittingErrors) {
       {"netascii", wrq({}, "netascii"), error_packet(4)},
       {"injected error", wrq({}), error_packet(0), {true, 0, 0}},
       {"unterminated name", Bytes{0, 2, 'f', 'l', 'a'}, error_packet(4)},
-      {"stray DATA", data_packet(1, pattern(10)), error_packet(5)},
+      {"stray DATA", data_packet(1, noise(10, 1)), error_packet(5)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -233,12 +233,12 @@ uint16_t open_transfer(RawPeer& peer, uint16_t server_port, std::vector<std::str
 TEST_F(TftpServerTest, DuplicatesAndStrangersLeaveTheUploadIntact) {
   RawPeer peer, stranger;
   uint16_t tid = open_transfer(peer, server_.port());
-  Bytes first = pattern(512, 1), last = pattern(100, 2);
+  Bytes first = noise(512, 1), last = noise(100, 2);
   for (int i = 0; i < 3; ++i) {
     peer.send(tid, data_packet(1, first));
     EXPECT_EQ(peer.receive(), ack(1));
   }
-  stranger.send(tid, data_packet(2, pattern(5, 9)));
+  stranger.send(tid, data_packet(2, noise(5, 9)));
   EXPECT_TRUE(is_error(stranger.receive(), 5));
   EXPECT_FALSE(peer.receive(200).has_value());
   // The last block twice, as if our final ACK had been lost.
@@ -264,16 +264,16 @@ TEST_F(TftpServerTest, BlockSizeAndUploadLimitAreEnforced) {
     std::vector<std::string> options;
     if (!c.blksize.empty()) options = {"blksize", c.blksize};
     uint16_t tid = open_transfer(peer, server_.port(), options);
-    peer.send(tid, data_packet(1, pattern(c.sent)));
+    peer.send(tid, data_packet(1, noise(c.sent, 1)));
     EXPECT_TRUE(is_error(peer.receive(), 4)) << c.sent;
   }
   // Past the upload limit, midway.
   server_.set_max_upload(1000);
   RawPeer peer;
   uint16_t tid = open_transfer(peer, server_.port());
-  peer.send(tid, data_packet(1, pattern(512)));
+  peer.send(tid, data_packet(1, noise(512, 1)));
   EXPECT_EQ(peer.receive(), ack(1));
-  peer.send(tid, data_packet(2, pattern(512)));
+  peer.send(tid, data_packet(2, noise(512, 1)));
   EXPECT_TRUE(is_error(peer.receive(), 3));
   EXPECT_EQ(upload_count(), 0u);
 }
@@ -284,13 +284,13 @@ TEST_F(TftpServerTest, TsizeIsTheClientsWordOnly) {
   RawPeer idle;
   const size_t mapped = mallinfo2().hblkhd;
   uint16_t tid = open_transfer(idle, server_.port(), {"tsize", std::to_string(64 << 20)});
-  idle.send(tid, data_packet(1, pattern(512)));
+  idle.send(tid, data_packet(1, noise(512, 1)));
   EXPECT_EQ(idle.receive(), ack(1));
   EXPECT_LT(mallinfo2().hblkhd, mapped + (8u << 20)) << "64 MiB reserved for 512 bytes";
   idle.send(tid, error_packet(0));
   RawPeer peer;
   tid = open_transfer(peer, server_.port(), {"tsize", "10"});
-  const Bytes content = pattern(612);
+  const Bytes content = noise(612, 1);
   peer.send(tid, data_packet(1, Bytes(content.begin(), content.begin() + 512)));
   EXPECT_EQ(peer.receive(), ack(1));
   peer.send(tid, data_packet(2, Bytes(content.begin() + 512, content.end())));
@@ -310,7 +310,7 @@ TEST_F(TftpServerTest, AckDelayHoldsBackEveryAck) {
   EXPECT_LT(std::chrono::steady_clock::now() - opened, std::chrono::milliseconds(300));
   for (uint16_t block : {1, 2}) {
     const auto sent = std::chrono::steady_clock::now();
-    peer.send(tid, data_packet(block, pattern(block == 1 ? 512 : 3)));
+    peer.send(tid, data_packet(block, noise(block == 1 ? 512 : 3, 1)));
     EXPECT_EQ(peer.receive(), ack(block));
     EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
   }
