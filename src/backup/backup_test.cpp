@@ -95,18 +95,5 @@ TEST(BackupCheck, ResultsAndLines) {
   EXPECT_EQ(backup_check_file(nullptr), 1);
 }
 
-TEST(BackupListTar, FinalizesAndLists) {
-  test::ConsoleCapture capture;
-  tar_stream writer;
-  ASSERT_EQ(tar_open_memory_writer(writer), TAR_OK);
-  ASSERT_EQ(tar_write_file_header(writer, "/etc/config/dali/dali2.bin", 3), TAR_OK);
-  const std::uint8_t body[] = {1, 2, 3};
-  ASSERT_EQ(tar_write_data(writer, body), TAR_OK);
-  EXPECT_EQ(backup_list_tar(&writer), 0);
-  EXPECT_EQ(tar_memory_data(writer).size(), 2048u);
-  EXPECT_EQ(capture.out(), kHead + "\t/etc/config/dali/dali2.bin (3 bytes)\r\n");
-  EXPECT_EQ(backup_list_tar(nullptr), 1);
-}
-
 }  // namespace
 }  // namespace torvi
