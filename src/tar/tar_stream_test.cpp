@@ -113,19 +113,6 @@ TEST(TarReadHeader, ChecksumAndOctalFields) {
   }
 }
 
-TEST(TarReadData, PiecesNeverPassTheMember) {
-  const Bytes a = build({{"abc", kAbc}, {"z", {'z'}}});
-  tar_stream s;
-  tar_open_memory_reader(s, a);
-  Bytes four(4), two(2), one(1);
-  EXPECT_EQ(tar_read_data(s, four), TAR_ERR_FAILURE);  // more than the member holds
-  ASSERT_EQ(tar_read_data(s, two), TAR_OK);
-  EXPECT_EQ(tar_read_data(s, two), TAR_ERR_FAILURE);  // more than remains
-  ASSERT_EQ(tar_read_data(s, one), TAR_OK);
-  EXPECT_EQ((Bytes{two[0], two[1], one[0]}), kAbc);
-  EXPECT_EQ(s.position, 0u);
-}
-
 // Cut archives, and sizes that claim more than follows (up to one that
 // would wrap the 32-bit position onto the same header).
 TEST(TarReadData, ArchivesShorterThanTheirHeaders) {
