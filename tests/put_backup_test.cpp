@@ -68,7 +68,8 @@ std::vector<std::string> summary(const korvan::GearFileInfo& gear) {
   std::vector<std::string> rows(gear.group_names.begin(), gear.group_names.end());
   for (const auto& e : gear.entries) {
     rows.push_back(testing::PrintToString(
-        std::make_tuple(e.name, e.address, e.groups, e.scenes, e.levels, e.device_type)));
+        std::make_tuple(e.name, e.flags, e.address, e.groups, e.scenes, e.levels, e.fade_rate,
+                        e.fade_time, e.device_type, e.configured_type)));
   }
   return rows;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/korvan_sim.h"
+#include "sim/sim_test_support.h"
 #include "test_support.h"
 
 namespace torvi::test {
@@ -47,11 +48,7 @@ class SimTest : public ::testing::Test {
   }
 
   std::vector<korvan::SimEvent> events_of(const std::string& kind) const {
-    std::vector<korvan::SimEvent> found;
-    for (const auto& e : sim_->events()) {
-      if (e.kind == kind) found.push_back(e);
-    }
-    return found;
+    return korvan::events_of(*sim_, kind);
   }
 
   std::unique_ptr<korvan::Simulator> sim_;
