@@ -66,10 +66,9 @@ Bytes named_gear(const std::string& name) {
   const channel_view view = channel_view_of(channel_file_kind::gear, gear);
   const auto field =
       field_bytes(view, gear_entry_region, 0, *find_field(gear_entry_region, "name"));
-  std::fill(gear.begin() + (field.data() - gear.data()),
-            gear.begin() + (field.data() - gear.data()) + static_cast<std::ptrdiff_t>(field.size()),
-            0);
-  std::copy(name.begin(), name.end(), gear.begin() + (field.data() - gear.data()));
+  const auto at = gear.begin() + (field.data() - gear.data());
+  std::fill_n(at, field.size(), 0);
+  std::copy(name.begin(), name.end(), at);
   korvan::seal_config_header(gear, view.layout);
   return gear;
 }
