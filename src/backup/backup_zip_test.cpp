@@ -38,6 +38,27 @@ TEST(BackupZip, NothingUnderTheNameUntilClosed) {
   zip_close(z);
 }
 
+// libzip refuses at once (a file in the way) or only when it writes (a
+// missing folder); either way there is no archive and the system's reason is
+// kept for the user.
+TEST(BackupZip, UnwritableFolder) {
+  test::TempDir dir;
+  test::write_file(dir.file("file"), std::string("x"));
+  const std::tuple<std::string, bool, const char*> cases[] = {
+      {"file/backup.zip", false, "Not a directory"},
+      {"missing/backup.zip", false, "No such file or directory"},
+      {"missing/backup.zip", true, "No such file or directory"}};
+  for (const auto& [name, with_entry, reason] : cases) {
+    backup_zip z;
+    if (backup_zip_open(z, dir.file(name)) == 0) {
+      if (with_entry) backup_zip_add(z, "x.tar", kBytes);
+      EXPECT_NE(backup_zip_close(z), 0);
+    }
+    EXPECT_EQ(z.error, reason) << name;
+    EXPECT_FALSE(test::file_exists(dir.file(name)));
+  }
+}
+
 // Entries of a backup as the reader sees them: names with backslashes read
 // as "/", every kind of directory mark, and no entry trusted for its size.
 TEST(BackupZip, ReaderNamesDirectoriesAndBounds) {
