@@ -186,8 +186,6 @@ TEST(Convert, DecisionTable) {
     std::uint32_t version;  // of the bytes sent; kSame: exactly the stored bytes
     std::string out;
   } cases[] = {
-      {"system config", 0, "2.2.4", opaque, 0, kSame, ""},
-      {"schedules", 9, "1.0.0", opaque, 0, kSame, ""},
       {"last opaque kind", 17, nullptr, opaque, 0, kSame, ""},
       {"kind beyond the table", 18, "2.2.4", opaque, 2, 0, ""},
       {"no bytes", 0, "2.2.4", Bytes(), 1, 0, ""},
