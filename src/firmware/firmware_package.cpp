@@ -13,6 +13,7 @@
 #include "digest/hex.h"
 #include "firmware/entry_decoder.h"
 #include "firmware/firmware_info.h"
+#include "firmware/winzip_aes.h"
 #include "platform/console.h"
 #include "platform/file.h"
 
@@ -98,25 +99,74 @@ ZipPtr open_archive(const std::uint8_t* bytes, std::size_t count) {
   return ZipPtr(archive);
 }
 
-// An open entry: libzip decrypts, the decoder decompresses.
+// An open entry: libzip hands over the stored bytes, WinZip AES decrypts
+// them, the decoder decompresses. The decoder's source points here, so an
+// open entry stays where it was opened.
 struct OpenEntry {
   ZipFilePtr file;
+  WinZipAesPtr aes;
+  std::uint64_t encrypted_left = 0;  // data bytes between the verifier and the code
+  std::optional<std::int64_t> end;   // what the source says once the data is out
   EntryDecoderPtr decoder;
 };
 
+// The decoder's source: the entry's next bytes, decrypted. Once the data is
+// out it checks the authentication code: 0 (the end) when it holds, -1 (a
+// read error) when not, so a damaged entry hands over all its bytes and then
+// fails, and the digest comparison judges what it gave.
+std::int64_t read_decrypted(OpenEntry& entry, std::uint8_t* buffer, std::size_t capacity) {
+  if (entry.end) return *entry.end;
+  if (entry.encrypted_left == 0) {
+    std::uint8_t code[kWinZipAesCodeSize];
+    const bool authentic = !entry.aes || (zip_fread(entry.file.get(), code, sizeof code) ==
+                                              static_cast<zip_int64_t>(sizeof code) &&
+                                          winzip_aes_authentic(*entry.aes, code));
+    entry.end = authentic ? 0 : -1;
+    return *entry.end;
+  }
+  const std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(capacity, entry.encrypted_left));
+  const zip_int64_t n = zip_fread(entry.file.get(), buffer, want);
+  // libzip never ends an entry's window early without an error; an entry
+  // shorter than its record says is damaged either way.
+  if (n <= 0 || !winzip_aes_decrypt(*entry.aes, buffer, static_cast<std::size_t>(n))) {
+    entry.end = -1;
+    return -1;
+  }
+  entry.encrypted_left -= static_cast<std::uint64_t>(n);
+  return n;
+}
+
 // The method has been checked already; what fails here is the password or
-// the start of the method's data.
+// the start of the method's data. The entry is read as stored (libzip
+// decrypts one AES block per call, far too slowly for an image) and
+// decrypted here, failing where libzip's own decryption fails: an entry too
+// short for the salt, verifier and code, and a verifier the password does
+// not give. An entry with no stored bytes at all opens empty, as in libzip.
 bool open_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, OpenEntry& entry) {
-  entry.file.reset(
-      zip_fopen_index_encrypted(archive, index, ZIP_FL_COMPRESSED, kFirmwarePackagePassword));
+  if (!(stat.valid & ZIP_STAT_COMP_SIZE)) return false;
+  entry.file.reset(zip_fopen_index(archive, index, ZIP_FL_ENCRYPTED));
   if (!entry.file) return false;
+  if (stat.comp_size > 0) {
+    if (stat.comp_size < kWinZipAes256Overhead) return false;
+    std::uint8_t salt[kWinZipAes256SaltSize];
+    std::uint8_t verifier[kWinZipAesVerifierSize];
+    if (zip_fread(entry.file.get(), salt, sizeof salt) != static_cast<zip_int64_t>(sizeof salt) ||
+        zip_fread(entry.file.get(), verifier, sizeof verifier) !=
+            static_cast<zip_int64_t>(sizeof verifier)) {
+      return false;
+    }
+    entry.aes = winzip_aes_start(kFirmwarePackagePassword, salt, verifier);
+    if (!entry.aes) return false;
+    entry.encrypted_left = stat.comp_size - kWinZipAes256Overhead;
+  }
   std::optional<std::uint64_t> declared;
   if (stat.valid & ZIP_STAT_SIZE) declared = stat.size;
-  zip_file_t* file = entry.file.get();
-  entry.decoder = entry_decoder_open(
-      stat.comp_method, declared, [file](std::uint8_t* buffer, std::size_t capacity) {
-        return static_cast<std::int64_t>(zip_fread(file, buffer, capacity));
-      });
+  OpenEntry* open = &entry;
+  entry.decoder = entry_decoder_open(stat.comp_method, declared,
+                                     [open](std::uint8_t* buffer, std::size_t capacity) {
+                                       return read_decrypted(*open, buffer, capacity);
+                                     });
   return entry.decoder != nullptr;
 }
 
