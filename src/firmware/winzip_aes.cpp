@@ -86,7 +86,8 @@ WinZipAesPtr winzip_aes_start(std::string_view password,
                               const std::uint8_t (&verifier)[kWinZipAesVerifierSize]) {
   if (password.size() > INT_MAX) return nullptr;
   std::uint8_t keys[2 * kKeySize + kWinZipAesVerifierSize];
-  // The SHA-1 form of the derivation, which the fuzz target can stand in for.
+  // This SHA-1 form of the derivation, not the general one: the fuzz target
+  // stands in for it to reuse the keys it has already derived.
   if (PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()), salt,
                              static_cast<int>(sizeof salt), kKeyRounds,
                              static_cast<int>(sizeof keys), keys) != 1) {
