@@ -24,4 +24,10 @@ ChildRun run_child(const std::vector<std::string>& argv, double timeout_seconds 
 ChildRun run_children(const std::vector<std::vector<std::string>>& commands,
                       double timeout_seconds = 120);
 
+// The middle value (the mean of the middle two for an even count; 0 for
+// none). Ratios are taken per iteration, the tool and its reference side by
+// side, and their median is reported: a burst of load from elsewhere on the
+// machine then spoils one ratio, not the figure.
+double median(std::vector<double> values);
+
 }  // namespace torvi::bench
