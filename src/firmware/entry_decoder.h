@@ -1,8 +1,8 @@
 #pragma once
-// Turns the still-compressed bytes of a ZIP entry (as libzip hands them over
-// after decryption) into the entry's content, for the compression methods a
-// firmware package may use. libzip 1.7 decodes only some of them itself, so
-// the package reader always asks for the compressed bytes and decodes here.
+// Turns the still-compressed bytes of a ZIP entry (once decrypted) into the
+// entry's content, for the compression methods a firmware package may use.
+// libzip 1.7 decodes only some of them itself, so the package reader always
+// takes the compressed bytes and decodes here.
 
 #include <cstddef>
 #include <cstdint>

@@ -13,15 +13,17 @@
 #include "digest/hex.h"
 #include "firmware/entry_decoder.h"
 #include "firmware/firmware_info.h"
+#include "firmware/winzip_aes.h"
 #include "platform/console.h"
 #include "platform/file.h"
 
 namespace torvi {
 namespace {
 
-// Files are read in chunks of this size; entries in chunks of the next.
-constexpr std::size_t kFileChunk = 1024;
-constexpr std::size_t kEntryChunk = 4096;
+// Files and entries are read in chunks of this size: large enough that a
+// 16 MB image costs few calls, small enough to stay in the level-2 cache
+// between being read, hashed and appended.
+constexpr std::size_t kChunk = 64 * 1024;
 // The header is read with one request of this many bytes, so that a header
 // that is too long shows up as one.
 constexpr std::size_t kHeaderRead = 128;
@@ -51,18 +53,26 @@ bool append_bytes(std::vector<std::uint8_t>& block, const std::uint8_t* bytes, s
   return true;
 }
 
+// Room for `more` bytes behind what the block holds, but never past `limit`.
 // Reserving is only a speed-up: growth itself reports a shortage.
+void reserve_up_to(std::vector<std::uint8_t>& block, std::uint64_t more, std::size_t limit,
+                   const FirmwareReaderFaults& faults) {
+  if (block.size() >= limit) return;
+  const std::size_t size =
+      block.size() + static_cast<std::size_t>(std::min<std::uint64_t>(more, limit - block.size()));
+  if (size > faults.allocation_limit) return;
+  try {
+    block.reserve(size);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Room for a regular file's bytes.
 void reserve_for(std::vector<std::uint8_t>& block, FILE* file, std::size_t limit,
                  const FirmwareReaderFaults& faults) {
   struct stat info;
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return;
-  std::size_t wanted = static_cast<std::size_t>(info.st_size);
-  if (wanted > limit) wanted = limit;
-  if (wanted > faults.allocation_limit) return;
-  try {
-    block.reserve(block.size() + wanted);
-  } catch (const std::bad_alloc&) {
-  }
+  reserve_up_to(block, static_cast<std::uint64_t>(info.st_size), limit, faults);
 }
 
 enum class PackageRead { ok, memory, too_large };
@@ -77,7 +87,7 @@ PackageRead read_package_file(const char* path, std::vector<std::uint8_t>& bytes
     return PackageRead::too_large;
   }
   reserve_for(bytes, file.get(), kFirmwarePackageMaxSize, faults);
-  std::uint8_t chunk[kFileChunk];
+  std::uint8_t chunk[kChunk];
   std::size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
     if (bytes.size() + n > kFirmwarePackageMaxSize) return PackageRead::too_large;
@@ -98,25 +108,74 @@ ZipPtr open_archive(const std::uint8_t* bytes, std::size_t count) {
   return ZipPtr(archive);
 }
 
-// An open entry: libzip decrypts, the decoder decompresses.
+// An open entry: libzip hands over the stored bytes, WinZip AES decrypts
+// them, the decoder decompresses. The decoder's source points here, so an
+// open entry stays where it was opened.
 struct OpenEntry {
   ZipFilePtr file;
+  WinZipAesPtr aes;
+  std::uint64_t encrypted_left = 0;            // data bytes between the verifier and the code
+  std::optional<std::int64_t> end;             // what the source says once the data is out
+  std::optional<std::uint64_t> declared_size;  // the content size the record claims
   EntryDecoderPtr decoder;
 };
 
+// The decoder's source: the entry's next bytes, decrypted. Once the data is
+// out it checks the authentication code: 0 (the end) when it holds, -1 (a
+// read error) when not, so a damaged entry hands over all its bytes and then
+// fails, and the digest comparison judges what it gave.
+std::int64_t read_decrypted(OpenEntry& entry, std::uint8_t* buffer, std::size_t capacity) {
+  if (entry.end) return *entry.end;
+  if (entry.encrypted_left == 0) {
+    std::uint8_t code[kWinZipAesCodeSize];
+    const bool authentic = !entry.aes || (zip_fread(entry.file.get(), code, sizeof code) ==
+                                              static_cast<zip_int64_t>(sizeof code) &&
+                                          winzip_aes_authentic(*entry.aes, code));
+    entry.end = authentic ? 0 : -1;
+    return *entry.end;
+  }
+  const std::size_t want =
+      static_cast<std::size_t>(std::min<std::uint64_t>(capacity, entry.encrypted_left));
+  const zip_int64_t n = zip_fread(entry.file.get(), buffer, want);
+  // libzip never ends an entry's window early without an error; an entry
+  // shorter than its record says is damaged either way.
+  if (n <= 0 || !winzip_aes_decrypt(*entry.aes, buffer, static_cast<std::size_t>(n))) {
+    entry.end = -1;
+    return -1;
+  }
+  entry.encrypted_left -= static_cast<std::uint64_t>(n);
+  return n;
+}
+
 // The method has been checked already; what fails here is the password or
-// the start of the method's data.
+// the start of the method's data. The entry is read as stored (libzip
+// decrypts one AES block per call, far too slowly for an image) and
+// decrypted here, failing where libzip's own decryption fails: an entry too
+// short for the salt, verifier and code, and a verifier the password does
+// not give. An entry with no stored bytes at all opens empty, as in libzip.
 bool open_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, OpenEntry& entry) {
-  entry.file.reset(
-      zip_fopen_index_encrypted(archive, index, ZIP_FL_COMPRESSED, kFirmwarePackagePassword));
+  if (!(stat.valid & ZIP_STAT_COMP_SIZE)) return false;
+  entry.file.reset(zip_fopen_index(archive, index, ZIP_FL_ENCRYPTED));
   if (!entry.file) return false;
-  std::optional<std::uint64_t> declared;
-  if (stat.valid & ZIP_STAT_SIZE) declared = stat.size;
-  zip_file_t* file = entry.file.get();
-  entry.decoder = entry_decoder_open(
-      stat.comp_method, declared, [file](std::uint8_t* buffer, std::size_t capacity) {
-        return static_cast<std::int64_t>(zip_fread(file, buffer, capacity));
-      });
+  if (stat.comp_size > 0) {
+    if (stat.comp_size < kWinZipAes256Overhead) return false;
+    std::uint8_t salt[kWinZipAes256SaltSize];
+    std::uint8_t verifier[kWinZipAesVerifierSize];
+    if (zip_fread(entry.file.get(), salt, sizeof salt) != static_cast<zip_int64_t>(sizeof salt) ||
+        zip_fread(entry.file.get(), verifier, sizeof verifier) !=
+            static_cast<zip_int64_t>(sizeof verifier)) {
+      return false;
+    }
+    entry.aes = winzip_aes_start(kFirmwarePackagePassword, salt, verifier);
+    if (!entry.aes) return false;
+    entry.encrypted_left = stat.comp_size - kWinZipAes256Overhead;
+  }
+  if (stat.valid & ZIP_STAT_SIZE) entry.declared_size = stat.size;
+  OpenEntry* open = &entry;
+  entry.decoder = entry_decoder_open(stat.comp_method, entry.declared_size,
+                                     [open](std::uint8_t* buffer, std::size_t capacity) {
+                                       return read_decrypted(*open, buffer, capacity);
+                                     });
   return entry.decoder != nullptr;
 }
 
@@ -261,10 +320,15 @@ int read_package_bytes(const std::uint8_t* package, std::size_t count, ImageReco
       rc != FIRMWARE_OK)
     return rc;
   trace.stopped_at = PackageStep::payload_read;
+  // The claimed size saves growing the image step by step; it is only a
+  // hint, bounded by what the record may keep.
+  if (payload.declared_size) {
+    reserve_up_to(image.data, *payload.declared_size, kFirmwareImageMaxSize + 1, faults);
+  }
   // Every decoded byte goes into the digest, also those past what the record
   // keeps, so a payload too large still matches its header and the
   // information check refuses it by its size.
-  std::uint8_t chunk[kEntryChunk];
+  std::uint8_t chunk[kChunk];
   for (;;) {
     const std::int64_t n = entry_decoder_read(*payload.decoder, chunk, sizeof chunk);
     // A read error ends the image where it stands; the digest judges it.
@@ -335,7 +399,7 @@ int firmware_read_binary(ImageRecord* image, Sha256Context* digest,
   unique_file file = file_open(image->path, "rb");
   if (!file) return FIRMWARE_OK;
   reserve_for(image->data, file.get(), kFirmwareImageMaxSize + 1, faults);
-  std::uint8_t chunk[kFileChunk];
+  std::uint8_t chunk[kChunk];
   for (;;) {
     const std::size_t want = room_left(*image, sizeof chunk);
     if (want == 0) break;

@@ -53,7 +53,7 @@ PackageRun run_reader(const std::string& path, bool raw = false, const std::stri
   if (!test::have_program("7zz")) GTEST_SKIP() << "7zz (Debian package 7zip) is not installed"
 
 enum class H { none, matches, differs };  // what the header digest comes back as
-enum class Payload { sample, empty, damaged };
+enum class Payload { sample, empty, damaged, code_damaged };
 
 // One 7-Zip package per case, each varying one thing from a good one.
 TEST(FirmwareReadPackage, EveryMethodRefusalAndHeaderForm) {
@@ -114,6 +114,10 @@ TEST(FirmwareReadPackage, EveryMethodRefusalAndHeaderForm) {
       // read error ends the image silently, and the digest no longer matches.
       {0, S::passed, kPreparing, H::matches, good, aes256_switches("Copy"), aes256_switches("Copy"),
        kFirmwareHeaderEntry, kFirmwarePayloadEntry, Payload::damaged},
+      // Only the code is damaged: the entry still hands over every byte
+      // before its read error, and the image passes on its digest.
+      {0, S::passed, kPreparing, H::matches, good, aes, aes, kFirmwareHeaderEntry,
+       kFirmwarePayloadEntry, Payload::code_damaged},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.header_text.substr(0, 8) + " " + c.header_switches + " / " + c.payload_switches +
@@ -126,9 +130,15 @@ TEST(FirmwareReadPackage, EveryMethodRefusalAndHeaderForm) {
                               {{c.header_name, test::bytes_of(c.header_text), c.header_switches},
                                {c.payload_name, payload, c.payload_switches}}),
         "");
-    if (c.payload == Payload::damaged) {
+    if (c.payload == Payload::damaged || c.payload == Payload::code_damaged) {
       Bytes bytes = test::read_file(path);
-      bytes[bytes.size() / 2] ^= 0x01;  // inside the payload's stored bytes
+      // The payload, added last, ends with its code right before the
+      // central directory, whose offset the archive's last 22 bytes give.
+      const std::size_t end = bytes.size() - 22;
+      const std::size_t directory = bytes[end + 16] | bytes[end + 17] << 8 | bytes[end + 18] << 16 |
+                                    std::size_t{bytes[end + 19]} << 24;
+      ASSERT_LT(directory, bytes.size());
+      bytes[c.payload == Payload::damaged ? bytes.size() / 2 : directory - 1] ^= 0x01;
       test::write_file(path, bytes);
     }
     const PackageRun run = run_reader(path);
