@@ -16,6 +16,7 @@
 #include "firmware/winzip_aes.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/memory.h"
 
 namespace torvi {
 namespace {
@@ -64,7 +65,9 @@ void reserve_up_to(std::vector<std::uint8_t>& block, std::uint64_t more, std::si
   try {
     block.reserve(size);
   } catch (const std::bad_alloc&) {
+    return;
   }
+  platform_advise_large_block(block.data() + block.size(), block.capacity() - block.size());
 }
 
 // Room for a regular file's bytes.
