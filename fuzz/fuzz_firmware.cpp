@@ -26,9 +26,9 @@
 // salt with 1000 rounds of PBKDF2; under the sanitizers that costs some
 // twenty times more than all the rest of a run. The derivation depends on
 // its arguments alone, so this program keeps each key it has derived and
-// gives libzip the same bytes again when a salt comes back: the reader runs
-// exactly as it does in the tool. libzip's call lands here rather than in
-// libcrypto because the program's own definition comes first.
+// gives the reader the same bytes again when a salt comes back: the reader
+// runs exactly as it does in the tool. The reader's call lands here rather
+// than in libcrypto because the program's own definition comes first.
 extern "C" int PKCS5_PBKDF2_HMAC_SHA1(const char* password, int password_length,
                                       const unsigned char* salt, int salt_length, int iterations,
                                       int key_length, unsigned char* key) {
