@@ -5,8 +5,9 @@
 // The first byte picks the kind (bit 0), a length (bits 1 to 3: free, or one
 // a layout has, so the tables reach every record) and the work (bits 4 and
 // 5: show as text, show as JSON, compare, read as a tar). The second byte
-// counts the patches at the input's end, three bytes each (a 16-bit offset
-// and a value), which make file B out of file A: the bytes between are A.
+// counts the patches at the input's end (its low five bits: up to 31), three
+// bytes each (a 16-bit offset and a value), which make file B out of file A:
+// the bytes between are A.
 // Two files that differ in a few places are what a comparison meets in use,
 // and a report of every field of two unrelated files says no more than one
 // of a few.
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t length = kLengths[(data[0] >> 1 & 7) % std::size(kLengths)];
   const int work = data[0] >> 4 & 3;
   std::span<const std::uint8_t> rest(data + 2, size - 2);
-  const std::size_t patches = std::min<std::size_t>(data[1], rest.size() / 3);
+  const std::size_t patches = std::min<std::size_t>(data[1] & 31, rest.size() / 3);
   const std::span<const std::uint8_t> patch_bytes = rest.last(3 * patches);
   rest = rest.first(rest.size() - 3 * patches);
 

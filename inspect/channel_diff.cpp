@@ -30,6 +30,7 @@ struct change_list {
 
   void add(const std::string& field, node from, node to) {
     node c = object_node();
+    c.members.reserve(6);
     c.add("record", text_node(record));
     c.add("index", index);
     c.add("field", text_node(field));
@@ -63,7 +64,7 @@ node list_of_bytes(bytes b) {
 // and the record in the instance block that the type gives meaning to.
 void diff_instances(const channel_view& a, const channel_view& b, std::size_t device,
                     change_list& out) {
-  const channel_field& pairs = *find_field(device_entry_region, "instance_types_values");
+  static const channel_field& pairs = *find_field(device_entry_region, "instance_types_values");
   const bytes pa = field_bytes(a, device_entry_region, device, pairs);
   const bytes pb = field_bytes(b, device_entry_region, device, pairs);
   for (std::size_t j = 0; j < kInstanceCount; ++j) {
@@ -121,7 +122,7 @@ void diff_record(const channel_view& a, const channel_view& b, const channel_reg
 void diff_other_bytes(const channel_view& a, const channel_view& b, const channel_region& region,
                       std::size_t index, bytes ra, bytes rb, change_list& out) {
   const std::size_t v = a.layout - 1;
-  std::vector<bool> named(ra.size(), false);
+  std::vector<std::uint8_t> named(ra.size(), 0);
   // The header of a file-wide part is compared on its own.
   if (region.count == 1 && region.base[v] == 0) {
     std::fill_n(named.begin(), std::min(named.size(), kHeaderSize), true);
@@ -174,7 +175,7 @@ node diff_channel_files(const channel_view& a, const channel_view& b) {
   // bytes no record covers by their offset in the file. Across layouts the
   // fields are compared by name; the header says the layouts differ.
   const bool same_layout = a.layout == b.layout;
-  std::vector<bool> covered(same_layout ? std::min(a.bytes.size(), b.bytes.size()) : 0, false);
+  std::vector<std::uint8_t> covered(same_layout ? std::min(a.bytes.size(), b.bytes.size()) : 0, 0);
   std::fill_n(covered.begin(), std::min(covered.size(), kHeaderSize), true);
   for (const channel_region* region : channel_regions(a.kind)) {
     const bool file_wide = region->count == 1;

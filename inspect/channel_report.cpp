@@ -55,7 +55,8 @@ namespace {
 
 // A device's instances: every one the count covers or whose type is set.
 node instances_node(const channel_view& view, std::size_t device) {
-  const channel_field& pairs_field = *find_field(device_entry_region, "instance_types_values");
+  static const channel_field& pairs_field =
+      *find_field(device_entry_region, "instance_types_values");
   const std::span<const std::uint8_t> pairs =
       field_bytes(view, device_entry_region, device, pairs_field);
   const std::uint32_t count = number_of(view, device_entry_region, device, "instance_count");
@@ -63,6 +64,7 @@ node instances_node(const channel_view& view, std::size_t device) {
   for (std::size_t j = 0; j < kInstanceCount && pairs.size() == 2 * kInstanceCount; ++j) {
     if (j >= count && pairs[2 * j] == 0 && pairs[2 * j + 1] == 0) continue;
     node instance = object_node();
+    instance.members.reserve(4);
     instance.add("instance", number_node(static_cast<std::int64_t>(j)));
     instance.add("type", number_node(pairs[2 * j]));
     instance.add("value", number_node(pairs[2 * j + 1]));
@@ -95,7 +97,8 @@ node header_node(std::span<const std::uint8_t> bytes) {
 }
 
 node record_node(const channel_view& view, const channel_region& region, std::size_t index) {
-  static const channel_field* const pairs = find_field(device_entry_region, "instance_types_values");
+  static const channel_field* const pairs =
+      find_field(device_entry_region, "instance_types_values");
   static const channel_field* const groups = find_field(gear_entry_region, "groups");
   node record = object_node();
   record.members.reserve(region.fields.size() + 4);

@@ -63,6 +63,7 @@ node object_node() {
 
 node bytes_node(std::span<const std::uint8_t> bytes) {
   node n = list_node();
+  n.items.reserve(bytes.size());
   for (std::uint8_t b : bytes) n.items.push_back(number_node(b));
   return n;
 }
@@ -126,9 +127,13 @@ void json_string(std::string& out, const std::string& text) {
   out += '"';
 }
 
+// A line break and the indent of `depth` levels.
+void json_break(std::string& out, int depth) {
+  out += '\n';
+  out.append(2 * static_cast<std::size_t>(depth), ' ');
+}
+
 void json_value(std::string& out, const node& n, int depth) {
-  const std::string indent(2 * (depth + 1), ' ');
-  const std::string close(2 * depth, ' ');
   switch (n.kind) {
     case node::type::null:
       out += "null";
@@ -149,23 +154,23 @@ void json_value(std::string& out, const node& n, int depth) {
       out += '[';
       for (std::size_t i = 0; i < n.items.size(); ++i) {
         if (i) out += ',';
-        if (!flat) out += "\n" + indent;
+        if (!flat) json_break(out, depth + 1);
         json_value(out, n.items[i], depth + 1);
       }
-      if (!flat && !n.items.empty()) out += "\n" + close;
+      if (!flat && !n.items.empty()) json_break(out, depth);
       out += ']';
       return;
     }
     case node::type::object:
       out += '{';
       for (std::size_t i = 0; i < n.members.size(); ++i) {
-        out += i ? ",\n" : "\n";
-        out += indent;
+        if (i) out += ',';
+        json_break(out, depth + 1);
         json_string(out, n.members[i].first);
         out += ": ";
         json_value(out, n.members[i].second, depth + 1);
       }
-      if (!n.members.empty()) out += "\n" + close;
+      if (!n.members.empty()) json_break(out, depth);
       out += '}';
       return;
   }

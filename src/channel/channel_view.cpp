@@ -174,7 +174,8 @@ std::optional<unsigned> entry_short_address(std::uint32_t flags, std::uint8_t ad
 
 std::span<const std::uint8_t> instance_record(const channel_view& view, std::size_t device,
                                               std::size_t j) {
-  const channel_field* instances = find_field(device_entry_region, "instance_types_values");
+  static const channel_field* const instances =
+      find_field(device_entry_region, "instance_types_values");
   const std::span<const std::uint8_t> pairs =
       field_bytes(view, device_entry_region, device, *instances);
   if (pairs.empty() || j >= kInstanceCount) return {};
