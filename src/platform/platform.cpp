@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include <cstring>
+
 #ifdef _WIN32
 #include <windows.h>
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -36,6 +38,17 @@ static bool ends_with_separator(const std::string& folder) {
   return folder.back() == '\\' || folder.back() == '/';
 }
 
+bool platform_local_time(std::time_t when, std::tm& local) {
+  return localtime_s(&local, &when) == 0;
+}
+
+std::string platform_file_name(std::string name) {
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>:\"/\\|?*", c)) c = '_';
+  }
+  return name;
+}
+
 #else
 
 // POSIX terminals render ANSI sequences already.
@@ -54,6 +67,16 @@ char platform_path_separator() {
 
 static bool ends_with_separator(const std::string& folder) {
   return folder.back() == '/';
+}
+
+bool platform_local_time(std::time_t when, std::tm& local) {
+  return localtime_r(&when, &local) != nullptr;
+}
+
+// Every byte but '/' and NUL may stand in a POSIX file name; the tool's
+// names never hold those two.
+std::string platform_file_name(std::string name) {
+  return name;
 }
 
 #endif
