@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstring>
 
 #ifdef _WIN32
@@ -9,8 +10,6 @@
 #endif
 #else
 #include <time.h>
-
-#include <cerrno>
 #endif
 
 namespace torvi {
@@ -40,6 +39,38 @@ static bool ends_with_separator(const std::string& folder) {
 
 bool platform_local_time(std::time_t when, std::tm& local) {
   return localtime_s(&local, &when) == 0;
+}
+
+std::string platform_windows_error_text(unsigned long code) {
+  struct Known {
+    unsigned long code;
+    int error;
+  };
+  static const Known known[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},     {ERROR_PATH_NOT_FOUND, ENOENT},
+      {ERROR_INVALID_DRIVE, ENOENT},      {ERROR_BAD_NETPATH, ENOENT},
+      {ERROR_DIRECTORY, ENOTDIR},         {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_SHARING_VIOLATION, EACCES},  {ERROR_LOCK_VIOLATION, EACCES},
+      {ERROR_WRITE_PROTECT, EROFS},       {ERROR_FILE_EXISTS, EEXIST},
+      {ERROR_ALREADY_EXISTS, EEXIST},     {ERROR_DISK_FULL, ENOSPC},
+      {ERROR_HANDLE_DISK_FULL, ENOSPC},   {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+      {ERROR_OUTOFMEMORY, ENOMEM},        {ERROR_INVALID_NAME, EINVAL},
+      {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+  };
+  for (const Known& k : known) {
+    if (k.code == code) return std::strerror(k.error);
+  }
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length ? std::string(text, length) : "Windows error " + std::to_string(code);
+  LocalFree(text);
+  // The system's messages end in ".\r\n"; the tool's lines add their own end.
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return message;
 }
 
 std::string platform_file_name(std::string name) {

@@ -31,4 +31,11 @@ bool platform_local_time(std::time_t when, std::tm& local);
 // alternate data stream) and control characters; elsewhere nothing.
 std::string platform_file_name(std::string name);
 
+#ifdef _WIN32
+// The user's words for a Windows error code (GetLastError): the C library's
+// text where the error has a C library number (so a missing folder reads as
+// on Linux), the system's message otherwise.
+std::string platform_windows_error_text(unsigned long code);
+#endif
+
 }  // namespace torvi
