@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test demo bench asan fuzz format clean install package windows-check
+.PHONY: all deps build test demo bench asan fuzz format clean install package windows windows-package windows-check
 
 all: build
 
@@ -46,13 +46,29 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 	@echo "package: $(BUILD)/torvi_1.0.0_amd64.deb"
 
-# The parts without third-party libraries, cross-compiled for Windows with
-# mingw-w64; their tests run under wine when it is installed (WINE=no skips
-# installing it).
+# Windows: torvi-cli.exe and torvi-inspect.exe in $(WINDOWS_BUILD)/,
+# cross-compiled with mingw-w64 and linked static against libraries built
+# from Debian's source packages (scripts/windows-deps, cached under
+# ~/.cache/torvi/windows/). windows-check also builds every unit test for
+# Windows and runs them, the programs against korvan-sim and the installer
+# under wine (WINE=no builds without running). windows-package writes the
+# ZIP folder and the installer.
 WINDOWS_BUILD ?= build-windows
-windows-check:
+windows:
 	cmake/windows-check/install-deps
-	JOBS=$(JOBS) cmake/windows-check/run $(WINDOWS_BUILD)
+	JOBS=$(JOBS) scripts/windows-build $(WINDOWS_BUILD) torvi-cli torvi-inspect
+
+windows-package:
+	cmake/windows-check/install-deps
+	JOBS=$(JOBS) scripts/windows-build $(WINDOWS_BUILD) torvi-cli torvi-inspect
+	scripts/windows-package $(WINDOWS_BUILD)
+
+windows-check:
+	scripts/install-deps
+	cmake/windows-check/install-deps
+	JOBS=$(JOBS) scripts/windows-build $(WINDOWS_BUILD) all
+	scripts/windows-package $(WINDOWS_BUILD)
+	JOBS=$(JOBS) cmake/windows-check/run $(WINDOWS_BUILD) $(BUILD)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

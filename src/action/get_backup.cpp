@@ -27,9 +27,8 @@ std::string output_path(const char* folder, const std::string& name) {
 }
 
 std::string archive_name(const char* ip) {
-  std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (!localtime_r(&now, &local)) {
+  if (!platform_local_time(std::time(nullptr), local)) {
     local = std::tm{};
   }
   std::string name;
@@ -37,7 +36,7 @@ std::string archive_name(const char* ip) {
               static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
               static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
               static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec));
-  return name;
+  return platform_file_name(name);
 }
 
 // A backup that could not be stored must not pass unnoticed: the progress

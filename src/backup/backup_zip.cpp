@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/file.h"
+#include "platform/platform.h"
 
 namespace torvi {
 
@@ -23,6 +24,15 @@ namespace {
 // user hears the system's own words for those.
 std::string reason_of(zip_error_t* error) {
   if (zip_error_system_type(error) == ZIP_ET_SYS && zip_error_code_system(error) != 0) {
+#ifdef _WIN32
+    // libzip's Windows file functions pass on a Windows error that has no
+    // errno of its own as 10000 plus that error.
+    constexpr int kWindowsErrorBase = 10000;
+    if (zip_error_code_system(error) >= kWindowsErrorBase) {
+      return platform_windows_error_text(
+          static_cast<unsigned long>(zip_error_code_system(error) - kWindowsErrorBase));
+    }
+#endif
     return std::strerror(zip_error_code_system(error));
   }
   return zip_error_strerror(error);

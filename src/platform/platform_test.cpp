@@ -39,6 +39,38 @@ TEST(PlatformTest, JoinsAFolderAndANameWithOneSeparator) {
   }
 }
 
+// A backup's name is made from the address the user typed; on Windows it
+// must stay one plain file in the folder.
+TEST(PlatformTest, FileNamesKeepOnlyWhatTheSystemAllows) {
+  struct Case {
+    const char* name;
+    const char* windows;
+  };
+  const Case cases[] = {
+      {"backup_192.168.1.20_KORVAN_20260305_140709.zip",
+       "backup_192.168.1.20_KORVAN_20260305_140709.zip"},
+      {"backup_127.0.0.1:41234_KORVAN.zip", "backup_127.0.0.1_41234_KORVAN.zip"},
+      {"backup_[::1]:80_KORVAN.zip", "backup_[__1]_80_KORVAN.zip"},
+      {"a<b>c\"d/e\\f|g?h*i\tj", "a_b_c_d_e_f_g_h_i_j"},
+  };
+  for (const Case& c : cases) {
+#ifdef _WIN32
+    EXPECT_EQ(platform_file_name(c.name), c.windows) << c.name;
+#else
+    EXPECT_EQ(platform_file_name(c.name), c.name);
+#endif
+  }
+}
+
+// The calendar fields name the same moment again in the local time zone.
+TEST(PlatformTest, LocalTimeRoundTrips) {
+  for (std::time_t when : {std::time_t{86400}, std::time_t{1772719629}, std::time(nullptr)}) {
+    std::tm local{};
+    ASSERT_TRUE(platform_local_time(when, local)) << when;
+    EXPECT_EQ(std::mktime(&local), when) << when;
+  }
+}
+
 #ifdef _WIN32
 // Sleep may end up to one clock tick early.
 constexpr auto kPauseSlack = std::chrono::milliseconds(16);
