@@ -266,11 +266,30 @@ TEST_F(SimTest, FaultsFromOptionsAndStopWhileDelayed) {
 // at once, and leaves neither socket bound nor anything for stop() to wait on.
 TEST(SimStart, PortInUseFailsAndLeavesNothingBound) {
   for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-    const int taken = ::socket(AF_INET, type, 0);
+    // A port whose other half is free too, held by a TCP socket until the
+    // UDP half is taken, so that only the half under test is in use when
+    // the simulator starts (other tests bind ports at the same time).
     sockaddr_in addr = loopback(0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    int taken = -1;
+    for (int attempt = 0; attempt < 50 && taken < 0; ++attempt) {
+      const int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+      addr = loopback(0);
+      socklen_t len = sizeof addr;
+      ASSERT_EQ(::bind(tcp, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+      ASSERT_EQ(::getsockname(tcp, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+      if (type == SOCK_STREAM) {
+        taken = tcp;
+        break;
+      }
+      const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+      if (::bind(udp, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        taken = udp;
+      } else {
+        ::close(udp);
+      }
+      ::close(tcp);
+    }
+    ASSERT_GE(taken, 0);
     Simulator sim(SimOptions{.port = ntohs(addr.sin_port)});
     std::string error;
     const auto begin = std::chrono::steady_clock::now();
