@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     default: {
       source_file tar{"fuzz.tar", source_kind::config_tar, {rest.begin(), rest.end()}};
-      source_contents contents;
+      backup_contents contents;
       std::string error;
       read_contents(tar, contents, error);
       break;

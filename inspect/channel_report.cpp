@@ -125,18 +125,6 @@ node record_node(const channel_view& view, const channel_region& region, std::si
   return record;
 }
 
-bool record_in_use(const channel_view& view, const channel_region& region, std::size_t index) {
-  const channel_field* name = find_field(region, "name");
-  const bool named = name && !field_text(field_bytes(view, region, index, *name)).empty();
-  if (&region == &group_entry_region) return named;
-  const bool addressed = number_of(view, region, index, "flags") & kFlagShortAddress;
-  if (&region == &gear_entry_region) return addressed || named;
-  if (&region == &device_entry_region) {
-    return addressed || named || number_of(view, region, index, "instance_count") != 0;
-  }
-  return false;
-}
-
 node channel_file_node(const channel_view& view) {
   node file = object_node();
   file.add("header", header_node(view.bytes));

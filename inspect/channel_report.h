@@ -28,10 +28,6 @@ node header_node(std::span<const std::uint8_t> bytes);
 // a gear entry's group numbers, a device's instances with their records.
 node record_node(const channel_view& view, const channel_region& region, std::size_t index);
 
-// Whether `show` lists the record: a gear entry with a short address or a
-// name, a named group, a device with a short address, a name or instances.
-bool record_in_use(const channel_view& view, const channel_region& region, std::size_t index);
-
 // The whole file as `show` prints it: header, channel value, and the
 // records in use ("gear", "groups", "devices").
 node channel_file_node(const channel_view& view);

@@ -15,7 +15,7 @@ int show_firmware(const source_file& file, node& report);
 
 // What a restore of the source would do otherwise than it looks, one row
 // each ("entry" only for a ZIP backup, "member", "problem").
-node problems_node(const source_contents& contents, bool entries);
+node problems_node(const backup_contents& contents, bool entries);
 
 // Writes `report` to standard output as text or as JSON.
 void write_report(const node& report, bool json);

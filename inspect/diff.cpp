@@ -39,13 +39,13 @@ std::string channel_key(const found_channel_file& f) {
   return std::string(f.kind == channel_file_kind::gear ? "dali" : "cd") + std::to_string(f.channel);
 }
 
-node identity_changes(const source_contents& a, const source_contents& b) {
+node identity_changes(const backup_contents& a, const backup_contents& b) {
   node changes = list_node();
-  const std::pair<const char*, std::optional<std::string> source_contents::*> keys[] = {
-      {"model_name", &source_contents::model_name},
-      {"firmware_version", &source_contents::firmware_version},
-      {"serial_number", &source_contents::serial_number},
-      {"mac", &source_contents::mac},
+  const std::pair<const char*, std::optional<std::string> backup_contents::*> keys[] = {
+      {"model_name", &backup_contents::model_name},
+      {"firmware_version", &backup_contents::firmware_version},
+      {"serial_number", &backup_contents::serial_number},
+      {"mac", &backup_contents::mac},
   };
   for (const auto& [key, field] : keys) {
     if (a.*field == b.*field) continue;
@@ -81,7 +81,7 @@ node file_node(const found_channel_file* a, const found_channel_file* b, bool& d
 }
 
 // Both sides' problems, each row saying whose it is.
-node side_problems(const source_contents (&contents)[2], const source_file (&files)[2]) {
+node side_problems(const backup_contents (&contents)[2], const source_file (&files)[2]) {
   node problems = list_node();
   for (int i = 0; i < 2; ++i) {
     const bool entries = files[i].kind == source_kind::zip_backup;
@@ -98,7 +98,7 @@ node side_problems(const source_contents (&contents)[2], const source_file (&fil
 
 // Every member besides the channel files, by entry and name, compared by
 // content: what a restore leaves, and what it does not send at all.
-node other_members(const source_contents (&contents)[2], bool& differ) {
+node other_members(const backup_contents (&contents)[2], bool& differ) {
   std::vector<std::string> order;
   std::map<std::string, std::array<const found_member*, 2>> sides;
   for (int i = 0; i < 2; ++i) {
@@ -136,7 +136,7 @@ int diff_command(int argc, char** argv) {
   if (const std::optional<int> status = read_json_option(argc, argv, kHelp, json)) return *status;
   if (argc - optind != 2) return usage_error(kHelp, "two files, A and B, are needed");
   source_file files[2];
-  source_contents contents[2];
+  backup_contents contents[2];
   for (int i = 0; i < 2; ++i) {
     std::string error;
     const char* path = argv[optind + i];
@@ -181,7 +181,7 @@ int diff_command(int argc, char** argv) {
     report.add("controller", identity_changes(contents[0], contents[1]));
     // A restore leaves one file per channel and kind, which is what is compared.
     std::vector<std::string> keys;
-    for (const source_contents& c : contents) {
+    for (const backup_contents& c : contents) {
       for (const found_channel_file& f : c.files) {
         if (std::find(keys.begin(), keys.end(), channel_key(f)) == keys.end()) {
           keys.push_back(channel_key(f));

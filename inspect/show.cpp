@@ -32,7 +32,7 @@ constexpr command_help kHelp = {
     "be read; 2 a usage error.\n",
 };
 
-node identity_node(const source_contents& contents) {
+node identity_node(const backup_contents& contents) {
   node identity = object_node();
   const std::pair<const char*, const std::optional<std::string>*> keys[] = {
       {"model_name", &contents.model_name},
@@ -54,9 +54,9 @@ bool header_sound(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-node problems_node(const source_contents& contents, bool entries) {
+node problems_node(const backup_contents& contents, bool entries) {
   node problems = list_node();
-  for (const source_problem& p : contents.problems) {
+  for (const backup_problem& p : contents.problems) {
     node problem = object_node();
     if (entries) problem.add("entry", text_node(p.entry));
     problem.add("member", p.member.empty() ? null_node() : text_node(p.member));
@@ -69,7 +69,7 @@ node problems_node(const source_contents& contents, bool entries) {
 namespace {
 
 int show_configuration(const source_file& file, node& report) {
-  source_contents contents;
+  backup_contents contents;
   std::string error;
   if (!read_contents(file, contents, error))
     return file_error(file.path.c_str(), "%s", error.c_str());

@@ -116,7 +116,7 @@ TEST_F(InspectSim, ShowReadsBackupsOfEveryLayoutAsTheControllerDoes) {
               std::string::npos);
 
     source_file file;
-    source_contents contents;
+    backup_contents contents;
     std::string error;
     ASSERT_TRUE(load_source(zip, file, error) && read_contents(file, contents, error)) << error;
     ASSERT_EQ(contents.files.size(), 8u);

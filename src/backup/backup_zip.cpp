@@ -170,6 +170,11 @@ int backup_zip_stat(const backup_zip_reader& z, std::uint64_t index, backup_zip_
       system == ZIP_OPSYS_UNIX && ((attributes >> 16) & kUnixTypeMask) == kUnixDirectory;
   entry.directory = (!entry.name.empty() && entry.name.back() == '/') ||
                     (attributes & kDosDirectory) != 0 || unix_directory;
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  const bool dated =
+      zip_stat_index(z.archive.get(), index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_MTIME) != 0;
+  entry.modified = dated ? stat.mtime : 0;
   return 0;
 }
 

@@ -5,6 +5,7 @@
 // truncated archive under the backup's name.
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <span>
 #include <string>
@@ -50,11 +51,12 @@ int backup_zip_open_read(backup_zip_reader& zip, const std::string& path);
 // The number of entries, in the archive's own order.
 std::uint64_t backup_zip_count(const backup_zip_reader& zip);
 
-// One entry: its name with any backslash read as "/", and whether it is a
-// directory.
+// One entry: its name with any backslash read as "/", whether it is a
+// directory, and its modification time (0 when the archive gives none).
 struct backup_zip_entry {
   std::string name;
   bool directory = false;
+  std::time_t modified = 0;
 };
 int backup_zip_stat(const backup_zip_reader& zip, std::uint64_t index, backup_zip_entry& entry);
 

@@ -200,6 +200,19 @@ std::span<const std::uint8_t> instance_record(const channel_view& view, std::siz
   return view.bytes.subspan(offset, size);
 }
 
+bool record_in_use(const channel_view& view, const channel_region& region, std::size_t index) {
+  const channel_field* name = find_field(region, "name");
+  const bool named = name && !field_text(field_bytes(view, region, index, *name)).empty();
+  if (&region == &group_entry_region) return named;
+  const bool addressed = field_number(view, region, index, "flags").value_or(0) & kFlagShortAddress;
+  if (&region == &gear_entry_region) return addressed || named;
+  if (&region == &device_entry_region) {
+    return addressed || named ||
+           field_number(view, region, index, "instance_count").value_or(0) != 0;
+  }
+  return false;
+}
+
 bool config_checksum_ok(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kHeaderSize) return false;
   const config_header header = config_header_load(bytes.data());

@@ -97,6 +97,11 @@ std::optional<unsigned> entry_short_address(std::uint32_t flags, std::uint8_t ad
 std::span<const std::uint8_t> instance_record(const channel_view& view, std::size_t device,
                                               std::size_t j);
 
+// Whether a record is set up: a gear entry with a short address or a name,
+// a named group, a device with a short address, a name or instances. What
+// the readers of a channel file list; the rest of the 64 and 32 are blank.
+bool record_in_use(const channel_view& view, const channel_region& region, std::size_t index);
+
 // Whether the stored checksum is config_crc16 of the first `length` bytes
 // with the checksum field taken as 0; false when the file is shorter than
 // its length field or than a header.
