@@ -23,6 +23,7 @@ constexpr char kHelp[] =
     "  check-csv FILE      what an import of a channel, groups or inputs CSV file would do\n"
     "  export-csv BACKUP   a channel of a backup as the three CSV files the imports read\n"
     "  diff A B            how two backups, tars or channel files differ, field by field\n"
+    "  report BACKUP...    a commissioning report of ZIP backups: one HTML page to hand over\n"
     "\n"
     "  torvi-inspect COMMAND --help   the command's options\n"
     "  torvi-inspect --version        the program's version\n"
@@ -36,10 +37,8 @@ struct command {
 };
 
 constexpr command kCommands[] = {
-    {"show", show_command},
-    {"check-csv", check_csv_command},
-    {"export-csv", export_csv_command},
-    {"diff", diff_command},
+    {"show", show_command}, {"check-csv", check_csv_command}, {"export-csv", export_csv_command},
+    {"diff", diff_command}, {"report", report_command},
 };
 
 __attribute__((format(printf, 1, 0))) std::string vformat(const char* format, va_list args) {

@@ -19,6 +19,7 @@ int show_command(int argc, char** argv);
 int check_csv_command(int argc, char** argv);
 int export_csv_command(int argc, char** argv);
 int diff_command(int argc, char** argv);
+int report_command(int argc, char** argv);
 
 }  // namespace torvi::inspect
 
