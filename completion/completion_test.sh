@@ -11,7 +11,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 mkdir sub
-touch a.zip b.tar c.txt fw.bin fw.binary fw.bin.txt ch1.csv 'my file.csv' sub/g.csv
+touch a.zip b.tar c.txt site.html fw.bin fw.binary fw.bin.txt ch1.csv 'my file.csv' sub/g.csv
 
 passed=0 failed=0
 sorted() { tr '|' '\n' | LC_ALL=C sort | paste -sd'|'; }
@@ -54,7 +54,7 @@ check 'make-firmware' korvan-sim m
 check '--method|--model' korvan-sim make-firmware --m
 check 'fw.bin|fw.binary|sub' korvan-sim make-firmware --out ''
 check 'sub' korvan-sim --state ''
-check 'check-csv|diff|export-csv|show|--help|--version' torvi-inspect ''
+check 'check-csv|diff|export-csv|report|show|--help|--version' torvi-inspect ''
 check 'groups' torvi-inspect check-csv --kind = g
 check '1|2|3|4' torvi-inspect export-csv --channel ''
 check '--channel|--help|--out' torvi-inspect export-csv -
@@ -63,6 +63,9 @@ check 'a.zip|b.tar|fw.bin|sub' torvi-inspect diff a.zip ''
 check 'a.zip|b.tar|fw.bin|sub' torvi-inspect check-csv --kind inputs --against ''
 check 'ch1.csv|my file.csv|sub' torvi-inspect check-csv --kind channel ''
 check 'sub' torvi-inspect export-csv --channel 1 --out ''
+check '--help|--out|--title' torvi-inspect report -
+check 'a.zip|sub' torvi-inspect report --title Site a.zip ''
+check 'site.html|sub' torvi-inspect report --out ''
 if [[ -n $sim ]]; then
   check 'http-delay=' "$sim" --fault http-d
   check 'backup-huge-member' "$sim" --fault = backup-h
