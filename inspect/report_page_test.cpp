@@ -251,6 +251,8 @@ TEST(Report, FindingsComeFirstAndSetTheExitStatus) {
         "'/etc/config/dali/dali2.bin' from this entry",
         "dali2.tar: /etc/config/dali/dali2.bin: not in the entry's archive: put_backup "
         "restores nothing from it",
+        "dali2.tar: holds no /etc/config/dali/dali2.bin: channel 2's gear cannot be shown or "
+        "restored",
         "dali1.tar: /etc/config/dali/dali1.bin: checksum 0x",
         "dali3.tar: /etc/config/dali/dali3.bin: layout version 9 is not one the tool knows",
         "dali4.tar: /etc/config/dali/dali4.bin: 7000 bytes long, where layout 3 files have 7072"},

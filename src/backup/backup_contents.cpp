@@ -31,14 +31,6 @@ const backup_restore_row* row_for_member(std::string_view name) {
   return nullptr;
 }
 
-// Rows 1 to 4 carry gear files, 5 to 8 device files.
-bool channel_row(const backup_restore_row& row, unsigned& channel, channel_file_kind& kind) {
-  if (row.kind < 1 || row.kind > 8) return false;
-  channel = (row.kind - 1) % 4 + 1;
-  kind = row.kind <= 4 ? channel_file_kind::gear : channel_file_kind::device;
-  return true;
-}
-
 // What a restore leaves on the controller so far: for each row of the
 // restore table, the member that wrote its file last.
 struct restore_state {
@@ -57,7 +49,7 @@ struct restore_state {
     member.fate = member_fate::restored;
     unsigned channel = 0;
     channel_file_kind kind{};
-    if (!channel_row(row, channel, kind)) return;
+    if (!backup_row_channel(row, channel, kind)) return;
     member.channel_file = true;
     found_channel_file file{member.entry, member.name, channel, kind, {data.begin(), data.end()}};
     for (found_channel_file& f : contents.files) {
@@ -237,6 +229,14 @@ bool backup_read_tar(std::span<const std::uint8_t> archive, backup_contents& con
 bool backup_read_zip(const std::string& path, backup_contents& contents, std::string& error) {
   contents = {};
   return read_zip(path, contents, error);
+}
+
+bool backup_row_channel(const backup_restore_row& row, unsigned& channel, channel_file_kind& kind) {
+  // Rows 1 to 4 carry gear files, 5 to 8 device files.
+  if (row.kind < 1 || row.kind > 8) return false;
+  channel = (row.kind - 1) % 4 + 1;
+  kind = row.kind <= 4 ? channel_file_kind::gear : channel_file_kind::device;
+  return true;
 }
 
 const found_channel_file* find_channel_file(const backup_contents& contents, unsigned channel,

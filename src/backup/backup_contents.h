@@ -85,6 +85,11 @@ bool backup_read_zip(const std::string& path, backup_contents& contents, std::st
 bool backup_read_tar(std::span<const std::uint8_t> archive, backup_contents& contents,
                      std::string& error);
 
+struct backup_restore_row;
+// The channel and kind of file a row of the restore table carries; false
+// for the rows that carry no channel file.
+bool backup_row_channel(const backup_restore_row& row, unsigned& channel, channel_file_kind& kind);
+
 // The gear or device file of channel `channel`; null when there is none.
 const found_channel_file* find_channel_file(const backup_contents& contents, unsigned channel,
                                             channel_file_kind kind);

@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "backup/backup.h"
 #include "backup/backup_contents.h"
 #include "channel/channel_view.h"
 #include "platform/console.h"
@@ -216,8 +217,8 @@ void header_findings(const found_channel_file& f, std::vector<finding>& out) {
   }
 }
 
-// Every problem a restore of the backup would meet, and every channel file
-// whose header does not hold.
+// Every problem a restore of the backup would meet, every channel file it
+// lacks, and every channel file whose header does not hold.
 std::vector<finding> findings_of(const backup_contents& contents) {
   std::vector<finding> out;
   for (const found_member& m : contents.members) {
@@ -225,6 +226,19 @@ std::vector<finding> findings_of(const backup_contents& contents) {
   }
   for (const backup_problem& p : contents.problems) {
     out.push_back({place(p.entry, p.member), p.text});
+  }
+  // A channel file the backup does not hold is one a restore cannot give
+  // back, and a part of the site the page cannot show.
+  for (const backup_restore_row& row : backup_restore_table) {
+    unsigned channel = 0;
+    channel_file_kind kind{};
+    if (!backup_row_channel(row, channel, kind) || find_channel_file(contents, channel, kind)) {
+      continue;
+    }
+    std::string text;
+    format_text(text, "holds no %s: channel %u's %s cannot be shown or restored", row.member,
+                channel, kind == channel_file_kind::gear ? "gear" : "input devices");
+    out.push_back({row.entry, text});
   }
   for (const found_channel_file& f : contents.files) header_findings(f, out);
   return out;
@@ -502,9 +516,12 @@ void put_channel(std::string& out, const backup_section& b, std::size_t n, unsig
   if (!r.entries.empty()) {
     put_gear_table(out, r);
   } else {
-    out += "<h4>Gear</h4>\n<p class=quiet>No gear entry has a short address or a name.</p>\n";
+    out +=
+        r.gear_file
+            ? "<h4>Gear</h4>\n<p class=quiet>No gear entry has a short address or a name.</p>\n"
+            : "<h4>Gear</h4>\n<p class=quiet>The backup holds no gear file of this channel.</p>\n";
   }
-  put_group_matrix(out, r);
+  if (r.gear_file) put_group_matrix(out, r);
   if (!r.entries.empty()) put_scene_table(out, r);
   if (!r.devices.empty()) {
     put_device_table(out, r);
