@@ -2,8 +2,9 @@
 // every channel with 64 named gear entries in groups and scenes, 16 named
 // groups and 32 named input devices, next to reading the same 64 backups
 // without writing a page. The page's size per controller is a counter.
-// Devices carry 8 instances each (keypads of 8 buttons, sensors with
-// occupancy and light), or all 32 in the worst-case run.
+// Half the devices are keypads of 8 buttons, half sensors with an
+// occupancy and a light instance; in the worst-case run every device holds
+// all 32 instances.
 
 #include <benchmark/benchmark.h>
 
