@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -42,6 +43,8 @@ constexpr int kBindAttempts = 20;
 constexpr size_t kMaxEvents = 100000;
 constexpr size_t kUploadBytesKept = 64u << 20;
 constexpr auto kStartTimeout = std::chrono::seconds(5);
+// Connections one controller serves at the same time, as httplib's own pool would.
+constexpr size_t kMaxHttpWorkers = 8;
 
 // httplib keeps the bound socket to itself until it listens, and its own
 // stop() does nothing before the listening loop has begun. Taking the socket
@@ -57,6 +60,60 @@ class HttpServer : public httplib::Server {
   }
 };
 
+// Runs each accepted connection on a worker of its own, making workers only
+// when every one made so far is busy, up to a limit. httplib's own pool
+// starts eight threads per server whether or not a request ever comes, which
+// a site of hundreds of controllers in one process cannot afford.
+class OnDemandWorkers : public httplib::TaskQueue {
+ public:
+  explicit OnDemandWorkers(size_t limit) : limit_(limit) {}
+  ~OnDemandWorkers() override { shutdown(); }
+
+  void enqueue(std::function<void()> job) override {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (jobs_.size() > workers_.size() - busy_ && workers_.size() < limit_)
+      workers_.emplace_back([this] { work(); });
+    else
+      wake_.notify_one();
+  }
+
+  // Runs the jobs already taken, then ends every worker.
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_)
+      if (worker.joinable()) worker.join();
+  }
+
+ private:
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return !jobs_.empty() || ending_; });
+      if (jobs_.empty()) return;
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      ++busy_;
+      lock.unlock();
+      job();
+      lock.lock();
+      --busy_;
+    }
+  }
+
+  const size_t limit_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> workers_;  // grown by enqueue only, on the listening thread
+  size_t busy_ = 0;
+  bool ending_ = false;
+};
+
 // httplib's server sets SIGPIPE to be ignored by the whole process when it is
 // made; the host program's own disposition is put back at once.
 std::unique_ptr<HttpServer> make_http_server() {
@@ -64,6 +121,8 @@ std::unique_ptr<HttpServer> make_http_server() {
   const bool saved = ::sigaction(SIGPIPE, nullptr, &host) == 0;
   auto server = std::make_unique<HttpServer>();
   if (saved) ::sigaction(SIGPIPE, &host, nullptr);
+  // httplib takes ownership of the queue and deletes it when listening ends.
+  server->new_task_queue = [] { return new OnDemandWorkers(kMaxHttpWorkers); };
   return server;
 }
 
