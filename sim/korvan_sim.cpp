@@ -607,7 +607,7 @@ bool Simulator::start(std::string* error) {
     }
     return false;
   };
-  if (!s.state.open(dir, s.options.firmware, error)) return abandon();
+  if (!s.state.open(dir, s.options.firmware, s.private_dir.empty(), error)) return abandon();
   s.session_id = random_hex(16);
   s.started = std::chrono::steady_clock::now();
 
