@@ -36,8 +36,10 @@ namespace korvan {
 namespace {
 
 constexpr const char* kModel = "KORVAN-4";
-constexpr const char* kSerial = "K4-2311-004217";
-constexpr const char* kMac = "00:1B:C5:0B:42:17";
+// Controller number 1's serial number and MAC end in 4217 and 0B4217; the
+// others count up from there.
+constexpr unsigned kFirstSerial = 4216;
+constexpr uint32_t kFirstMacTail = 0x0B4216;
 constexpr size_t kMaxImage = 16777214;
 constexpr int kBindAttempts = 20;
 constexpr size_t kMaxEvents = 100000;
@@ -221,6 +223,7 @@ std::string format_uptime(int64_t seconds) {
 
 struct Simulator::Impl {
   SimOptions options;
+  std::string serial, mac, hostname;  // from options.number
 
   mutable std::mutex mutex;  // everything below up to the servers
   Faults faults;
@@ -244,8 +247,9 @@ struct Simulator::Impl {
   std::thread http_thread;
   TftpServer tftp;
 
+  // `size`: the upload's, for the log line.
   void record(const std::string& kind, const std::string& detail, bool ok,
-              std::vector<uint8_t> data = {});
+              std::vector<uint8_t> data = {}, size_t size = 0);
   Faults current_faults() const {
     std::lock_guard lock(mutex);
     return faults;
@@ -269,15 +273,14 @@ struct Simulator::Impl {
 };
 
 void Simulator::Impl::record(const std::string& kind, const std::string& detail, bool ok,
-                             std::vector<uint8_t> data) {
-  const size_t size = data.size();
-  {
+                             std::vector<uint8_t> data, size_t size) {
+  if (options.keep_events) {
     std::lock_guard lock(mutex);
     if (events.size() >= kMaxEvents) events.erase(events.begin(), events.begin() + kMaxEvents / 10);
     if (kind == "upload") {
       // Firmware images are large; a long-running controller keeps the bytes
       // of its most recent uploads only, up to a budget.
-      size_t kept = size;
+      size_t kept = data.size();
       for (auto it = events.rbegin(); it != events.rend(); ++it) {
         if (it->kind != "upload" || it->data.empty()) continue;
         if (kept + it->data.size() > kUploadBytesKept) {
@@ -290,8 +293,10 @@ void Simulator::Impl::record(const std::string& kind, const std::string& detail,
     events.push_back(SimEvent{kind, detail, std::move(data), ok});
   }
   if (options.log) {
-    std::string line = "{\"kind\":" + json_quote(kind) + ",\"detail\":" + json_quote(detail) +
-                       ",\"ok\":" + (ok ? "true" : "false");
+    std::string line = "{";
+    if (!options.name.empty()) line += "\"controller\":" + json_quote(options.name) + ",";
+    line += "\"kind\":" + json_quote(kind) + ",\"detail\":" + json_quote(detail) +
+            ",\"ok\":" + (ok ? "true" : "false");
     if (kind == "upload") line += ",\"size\":" + std::to_string(size);
     line += "}\n";
     std::lock_guard lock(log_mutex);
@@ -326,9 +331,9 @@ std::string Simulator::Impl::status_document(bool with_model) const {
   m.emplace_back("build_date", "2026-02-17");
   m.emplace_back("license", "KORVAN-4 Professional");
   m.emplace_back("license_number", "K4P-7731-0458");
-  m.emplace_back("hostname", "korvan-4-0b4217");
-  m.emplace_back("serial_number", kSerial);
-  m.emplace_back("mac", kMac);
+  m.emplace_back("hostname", hostname);
+  m.emplace_back("serial_number", serial);
+  m.emplace_back("mac", mac);
   m.emplace_back("rtc_temperature", "31.5");
   m.emplace_back("ram_memory", "42316/131072 kB");
   m.emplace_back("flash_memory", "18304/65536 kB");
@@ -353,8 +358,8 @@ std::vector<uint8_t> Simulator::Impl::archive_for(const ConfigName& config, bool
   if (with_status) {
     std::string text = json_object({{"model_name", kModel},
                                     {"firmware_version", current_firmware()},
-                                    {"serial_number", kSerial},
-                                    {"mac", kMac}}) +
+                                    {"serial_number", serial},
+                                    {"mac", mac}}) +
                        "\n";
     members.push_back({"status.txt", std::vector<uint8_t>(text.begin(), text.end()), mtime, true});
   }
@@ -488,12 +493,14 @@ void Simulator::Impl::upgrade(const httplib::Request& req, httplib::Response& re
 }
 
 void Simulator::Impl::take_upload(const std::string& filename, std::vector<uint8_t> data) {
+  const size_t size = data.size();
+  std::vector<uint8_t> copy;  // the event's, when events are kept
   {
     std::lock_guard lock(mutex);
-    upload = data;
+    if (options.keep_events) copy = data;
+    upload = std::move(data);
   }
-  const std::string detail = filename + " " + std::to_string(data.size()) + " bytes";
-  record("upload", detail, true, std::move(data));
+  record("upload", filename + " " + std::to_string(size) + " bytes", true, std::move(copy), size);
 }
 
 void Simulator::Impl::setup_routes(HttpServer& server) {
@@ -567,7 +574,17 @@ bool Simulator::Impl::bind_servers(std::string* error) {
 }
 
 Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>()) {
-  impl_->options = std::move(options);
+  Impl& s = *impl_;
+  s.options = std::move(options);
+  char text[32];
+  std::snprintf(text, sizeof text, "K4-2311-%06u", kFirstSerial + s.options.number);
+  s.serial = text;
+  const uint32_t tail = (kFirstMacTail + s.options.number) & 0xFFFFFF;
+  std::snprintf(text, sizeof text, "00:1B:C5:%02X:%02X:%02X", tail >> 16, (tail >> 8) & 0xFF,
+                tail & 0xFF);
+  s.mac = text;
+  std::snprintf(text, sizeof text, "korvan-4-%06x", tail);
+  s.hostname = text;
 }
 
 Simulator::~Simulator() {
@@ -710,6 +727,14 @@ void Simulator::clear_events() {
 
 std::string Simulator::firmware_version() const {
   return impl_->current_firmware();
+}
+
+std::string Simulator::serial_number() const {
+  return impl_->serial;
+}
+
+std::string Simulator::mac() const {
+  return impl_->mac;
 }
 
 unsigned Simulator::boot_count() const {
