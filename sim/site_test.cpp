@@ -18,7 +18,7 @@ namespace korvan {
 namespace {
 
 // Each controller as the options make it: "PORT FIRMWARE STATE NAME FAULT,...".
-TEST(SiteControllers, DealsFirmwareAimsFaultsAndRefuses) {
+TEST(SimSiteOptions, DealsFirmwareAimsFaultsAndRefuses) {
   struct Case {
     SiteOptions site;
     std::string refusal;  // a word of the reason; empty: accepted
@@ -89,7 +89,7 @@ size_t threads_of_this_process() {
 // Four controllers, each answering for itself with its own identity and
 // firmware, one of them faulty; the inventory lists them in order; a restart
 // on the same folder brings back the same controllers.
-TEST(Site, ControllersAnswerForThemselvesAndComeBackTheSame) {
+TEST(SimSite, ControllersAnswerForThemselvesAndComeBackTheSame) {
   TempDir dir;
   std::vector<SimOptions> options;
   std::string error;
@@ -148,10 +148,12 @@ TEST(Site, ControllersAnswerForThemselvesAndComeBackTheSame) {
 
 // From a given port the controllers take the ports above it; when one of
 // them is taken, the start names that controller and leaves none running.
-TEST(Site, PortsUpwardFromTheFirst) {
+TEST(SimSite, PortsUpwardFromTheFirst) {
+  // Below the ports the system hands out for port 0, so no other test's
+  // socket takes one of them between the two starts.
   std::mt19937 random(std::random_device{}());
   for (int attempt = 0; attempt < 20; ++attempt) {
-    const auto first = static_cast<uint16_t>(20000 + random() % 40000);
+    const auto first = static_cast<uint16_t>(20000 + random() % 12000);
     std::vector<SimOptions> options;
     ASSERT_TRUE(site_controllers({.port = first, .controllers = 3}, options, nullptr));
     Site site(options);
