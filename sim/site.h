@@ -19,8 +19,9 @@
 
 namespace korvan {
 
-// Each controller holds two threads while idle (one more per connection it
-// serves at the same time) and four descriptors, so a thousand fit one process.
+// Each controller holds two threads and three descriptors while idle (one
+// more of each per connection it serves at the same time), so a thousand
+// fit one process.
 inline constexpr unsigned kMaxControllers = 1000;
 
 struct SiteOptions {
