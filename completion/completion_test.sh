@@ -54,6 +54,8 @@ check 'make-firmware' korvan-sim m
 check '--method|--model' korvan-sim make-firmware --m
 check 'fw.bin|fw.binary|sub' korvan-sim make-firmware --out ''
 check 'sub' korvan-sim --state ''
+check '--controllers' korvan-sim --c
+check 'ch1.csv|my file.csv|sub' korvan-sim --controllers 4 --inventory ''
 check 'check-csv|diff|export-csv|report|show|--help|--version' torvi-inspect ''
 check 'groups' torvi-inspect check-csv --kind = g
 check '1|2|3|4' torvi-inspect export-csv --channel ''

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -35,13 +36,17 @@ namespace korvan {
 namespace {
 
 constexpr const char* kModel = "KORVAN-4";
-constexpr const char* kSerial = "K4-2311-004217";
-constexpr const char* kMac = "00:1B:C5:0B:42:17";
+// Controller number 1's serial number and MAC end in 4217 and 0B4217; the
+// others count up from there.
+constexpr unsigned kFirstSerial = 4216;
+constexpr uint32_t kFirstMacTail = 0x0B4216;
 constexpr size_t kMaxImage = 16777214;
 constexpr int kBindAttempts = 20;
 constexpr size_t kMaxEvents = 100000;
 constexpr size_t kUploadBytesKept = 64u << 20;
 constexpr auto kStartTimeout = std::chrono::seconds(5);
+// Connections one controller serves at the same time, as httplib's own pool would.
+constexpr size_t kMaxHttpWorkers = 8;
 
 // httplib keeps the bound socket to itself until it listens, and its own
 // stop() does nothing before the listening loop has begun. Taking the socket
@@ -57,6 +62,60 @@ class HttpServer : public httplib::Server {
   }
 };
 
+// Runs each accepted connection on a worker of its own, making workers only
+// when every one made so far is busy, up to a limit. httplib's own pool
+// starts eight threads per server whether or not a request ever comes, which
+// a site of hundreds of controllers in one process cannot afford.
+class OnDemandWorkers : public httplib::TaskQueue {
+ public:
+  explicit OnDemandWorkers(size_t limit) : limit_(limit) {}
+  ~OnDemandWorkers() override { shutdown(); }
+
+  void enqueue(std::function<void()> job) override {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (jobs_.size() > workers_.size() - busy_ && workers_.size() < limit_)
+      workers_.emplace_back([this] { work(); });
+    else
+      wake_.notify_one();
+  }
+
+  // Runs the jobs already taken, then ends every worker.
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_)
+      if (worker.joinable()) worker.join();
+  }
+
+ private:
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return !jobs_.empty() || ending_; });
+      if (jobs_.empty()) return;
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      ++busy_;
+      lock.unlock();
+      job();
+      lock.lock();
+      --busy_;
+    }
+  }
+
+  const size_t limit_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> workers_;  // grown by enqueue only, on the listening thread
+  size_t busy_ = 0;
+  bool ending_ = false;
+};
+
 // httplib's server sets SIGPIPE to be ignored by the whole process when it is
 // made; the host program's own disposition is put back at once.
 std::unique_ptr<HttpServer> make_http_server() {
@@ -64,6 +123,8 @@ std::unique_ptr<HttpServer> make_http_server() {
   const bool saved = ::sigaction(SIGPIPE, nullptr, &host) == 0;
   auto server = std::make_unique<HttpServer>();
   if (saved) ::sigaction(SIGPIPE, &host, nullptr);
+  // httplib takes ownership of the queue and deletes it when listening ends.
+  server->new_task_queue = [] { return new OnDemandWorkers(kMaxHttpWorkers); };
   return server;
 }
 
@@ -162,6 +223,7 @@ std::string format_uptime(int64_t seconds) {
 
 struct Simulator::Impl {
   SimOptions options;
+  std::string serial, mac, hostname;  // from options.number
 
   mutable std::mutex mutex;  // everything below up to the servers
   Faults faults;
@@ -185,8 +247,9 @@ struct Simulator::Impl {
   std::thread http_thread;
   TftpServer tftp;
 
+  // `size`: the upload's, for the log line.
   void record(const std::string& kind, const std::string& detail, bool ok,
-              std::vector<uint8_t> data = {});
+              std::vector<uint8_t> data = {}, size_t size = 0);
   Faults current_faults() const {
     std::lock_guard lock(mutex);
     return faults;
@@ -210,15 +273,14 @@ struct Simulator::Impl {
 };
 
 void Simulator::Impl::record(const std::string& kind, const std::string& detail, bool ok,
-                             std::vector<uint8_t> data) {
-  const size_t size = data.size();
-  {
+                             std::vector<uint8_t> data, size_t size) {
+  if (options.keep_events) {
     std::lock_guard lock(mutex);
     if (events.size() >= kMaxEvents) events.erase(events.begin(), events.begin() + kMaxEvents / 10);
     if (kind == "upload") {
       // Firmware images are large; a long-running controller keeps the bytes
       // of its most recent uploads only, up to a budget.
-      size_t kept = size;
+      size_t kept = data.size();
       for (auto it = events.rbegin(); it != events.rend(); ++it) {
         if (it->kind != "upload" || it->data.empty()) continue;
         if (kept + it->data.size() > kUploadBytesKept) {
@@ -231,8 +293,10 @@ void Simulator::Impl::record(const std::string& kind, const std::string& detail,
     events.push_back(SimEvent{kind, detail, std::move(data), ok});
   }
   if (options.log) {
-    std::string line = "{\"kind\":" + json_quote(kind) + ",\"detail\":" + json_quote(detail) +
-                       ",\"ok\":" + (ok ? "true" : "false");
+    std::string line = "{";
+    if (!options.name.empty()) line += "\"controller\":" + json_quote(options.name) + ",";
+    line += "\"kind\":" + json_quote(kind) + ",\"detail\":" + json_quote(detail) +
+            ",\"ok\":" + (ok ? "true" : "false");
     if (kind == "upload") line += ",\"size\":" + std::to_string(size);
     line += "}\n";
     std::lock_guard lock(log_mutex);
@@ -267,9 +331,9 @@ std::string Simulator::Impl::status_document(bool with_model) const {
   m.emplace_back("build_date", "2026-02-17");
   m.emplace_back("license", "KORVAN-4 Professional");
   m.emplace_back("license_number", "K4P-7731-0458");
-  m.emplace_back("hostname", "korvan-4-0b4217");
-  m.emplace_back("serial_number", kSerial);
-  m.emplace_back("mac", kMac);
+  m.emplace_back("hostname", hostname);
+  m.emplace_back("serial_number", serial);
+  m.emplace_back("mac", mac);
   m.emplace_back("rtc_temperature", "31.5");
   m.emplace_back("ram_memory", "42316/131072 kB");
   m.emplace_back("flash_memory", "18304/65536 kB");
@@ -294,8 +358,8 @@ std::vector<uint8_t> Simulator::Impl::archive_for(const ConfigName& config, bool
   if (with_status) {
     std::string text = json_object({{"model_name", kModel},
                                     {"firmware_version", current_firmware()},
-                                    {"serial_number", kSerial},
-                                    {"mac", kMac}}) +
+                                    {"serial_number", serial},
+                                    {"mac", mac}}) +
                        "\n";
     members.push_back({"status.txt", std::vector<uint8_t>(text.begin(), text.end()), mtime, true});
   }
@@ -429,12 +493,14 @@ void Simulator::Impl::upgrade(const httplib::Request& req, httplib::Response& re
 }
 
 void Simulator::Impl::take_upload(const std::string& filename, std::vector<uint8_t> data) {
+  const size_t size = data.size();
+  std::vector<uint8_t> copy;  // the event's, when events are kept
   {
     std::lock_guard lock(mutex);
-    upload = data;
+    if (options.keep_events) copy = data;
+    upload = std::move(data);
   }
-  const std::string detail = filename + " " + std::to_string(data.size()) + " bytes";
-  record("upload", detail, true, std::move(data));
+  record("upload", filename + " " + std::to_string(size) + " bytes", true, std::move(copy), size);
 }
 
 void Simulator::Impl::setup_routes(HttpServer& server) {
@@ -508,7 +574,17 @@ bool Simulator::Impl::bind_servers(std::string* error) {
 }
 
 Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>()) {
-  impl_->options = std::move(options);
+  Impl& s = *impl_;
+  s.options = std::move(options);
+  char text[32];
+  std::snprintf(text, sizeof text, "K4-2311-%06u", kFirstSerial + s.options.number);
+  s.serial = text;
+  const uint32_t tail = (kFirstMacTail + s.options.number) & 0xFFFFFF;
+  std::snprintf(text, sizeof text, "00:1B:C5:%02X:%02X:%02X", tail >> 16, (tail >> 8) & 0xFF,
+                tail & 0xFF);
+  s.mac = text;
+  std::snprintf(text, sizeof text, "korvan-4-%06x", tail);
+  s.hostname = text;
 }
 
 Simulator::~Simulator() {
@@ -548,7 +624,7 @@ bool Simulator::start(std::string* error) {
     }
     return false;
   };
-  if (!s.state.open(dir, s.options.firmware, error)) return abandon();
+  if (!s.state.open(dir, s.options.firmware, s.private_dir.empty(), error)) return abandon();
   s.session_id = random_hex(16);
   s.started = std::chrono::steady_clock::now();
 
@@ -651,6 +727,14 @@ void Simulator::clear_events() {
 
 std::string Simulator::firmware_version() const {
   return impl_->current_firmware();
+}
+
+std::string Simulator::serial_number() const {
+  return impl_->serial;
+}
+
+std::string Simulator::mac() const {
+  return impl_->mac;
 }
 
 unsigned Simulator::boot_count() const {

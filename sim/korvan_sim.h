@@ -23,6 +23,12 @@ struct SimOptions {
   std::string state_dir;            // empty: a private temporary folder removed on stop
   std::vector<std::string> faults;  // "NAME" or "NAME=VALUE"
   bool log = false;                 // also print every event as a JSON line on standard output
+  // Which controller of a site this is, from 1. Its serial number, MAC and
+  // host name derive from it, so the same number is the same controller
+  // after a restart; number 1 is the one a lone simulator has always been.
+  unsigned number = 1;
+  std::string name;         // when set, every log line begins with "controller":NAME
+  bool keep_events = true;  // false: events are logged only, for a host that never reads them
 };
 
 // One thing that happened, in the order it happened.
@@ -61,6 +67,8 @@ class Simulator {
   void clear_events();
 
   std::string firmware_version() const;
+  std::string serial_number() const;
+  std::string mac() const;
   unsigned boot_count() const;
   // The folder holding the configuration files.
   std::string state_dir() const;

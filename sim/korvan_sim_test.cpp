@@ -22,16 +22,6 @@
 namespace korvan {
 namespace {
 
-// The members of a flat JSON object of strings, as the tool's reader sees them.
-std::map<std::string, std::string> json_members(const std::string& text) {
-  std::map<std::string, std::string> out;
-  static const std::regex member("\"([^\"]*)\":\"([^\"]*)\"");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), member);
-       it != std::sregex_iterator(); ++it)
-    out[(*it)[1]] = (*it)[2];
-  return out;
-}
-
 // A bare HTTP/1.0 exchange, so faults that break the protocol are seen as
 // they are rather than through a client library's error handling. Returns
 // the raw bytes up to the server's close.

@@ -91,10 +91,38 @@ TEST(SimExecutable, ServesCurlAndStopsCleanlyOnEitherSignal) {
   EXPECT_EQ(faulty.stop(SIGTERM), 0);
 }
 
+// Three controllers: the inventory is written by the time the listening
+// lines come, each controller answers with the firmware dealt to it, the
+// fault aimed at one touches no other, and log lines name the controller.
+TEST(SimExecutable, ServesASiteAndWritesItsInventory) {
+  if (!have_program("curl")) GTEST_SKIP() << "curl is not installed";
+  TempDir dir;
+  SimProcess sim(
+      "--listen 127.0.0.1:0 --controllers 3 --firmware 1.3.1,2.2.4 --log --fault "
+      "status-404@3 --inventory " +
+      dir.file("site.csv"));
+  std::string ports[3], rows = "name,address,serial_number,mac\n";
+  for (int i = 0; i < 3; ++i) {
+    ports[i] = sim.port();
+    ASSERT_FALSE(ports[i].empty());
+    rows += "korvan-0" + std::to_string(i + 1) + ",127.0.0.1:" + ports[i] + ",K4-2311-00421" +
+            std::to_string(i + 7) + ",00:1B:C5:0B:42:1" + std::to_string(i + 7) + "\n";
+  }
+  EXPECT_EQ(text_of(read_file(dir.file("site.csv"))), rows);
+  EXPECT_TRUE(contains(curl(ports[0], "/api/v100/status.ssi"), "\"firmware_version\":\"1.3.1\""));
+  EXPECT_TRUE(contains(curl(ports[1], "/api/v100/status.ssi"), "\"firmware_version\":\"2.2.4\""));
+  EXPECT_EQ(curl(ports[2], "/api/v100/status.ssi", "-o /dev/null -w '%{http_code}'"), "404");
+  EXPECT_EQ(sim.line(),
+            "{\"controller\":\"korvan-01\",\"kind\":\"http\",\"detail\":\"/api/v100/"
+            "status.ssi\",\"ok\":true}\n");
+  EXPECT_EQ(sim.stop(SIGTERM), 0);
+}
+
 TEST(SimExecutable, RefusesBadArguments) {
   for (const char* args :
        {"--fault status-500", "--fault tftp-ack-delay=1000001", "--listen localhost:80",
-        "--listen 127.0.0.1:65536", "--listen", "--bogus"})
+        "--listen 127.0.0.1:65536", "--listen", "--bogus", "--controllers 0",
+        "--fault http-close@3 --controllers 2", "--firmware 1.3.1,,2.2.4"})
     EXPECT_EQ(SimProcess(args).stop(), 2) << args;
   EXPECT_EQ(SimProcess("--help").stop(), 0);
 }

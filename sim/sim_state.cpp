@@ -55,7 +55,7 @@ int64_t file_mtime(const std::string& path) {
 }  // namespace
 
 bool write_file_atomic(const std::string& path, const std::vector<uint8_t>& data,
-                       std::string* error) {
+                       std::string* error, bool durable) {
   std::string temp = path + ".tmp-XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) {
@@ -75,13 +75,14 @@ bool write_file_atomic(const std::string& path, const std::vector<uint8_t>& data
     if (n <= 0) return fail(temp);
     done += static_cast<size_t>(n);
   }
-  if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) return fail(temp);
+  if (::fchmod(fd, 0644) != 0 || (durable && ::fsync(fd) != 0)) return fail(temp);
   if (::close(fd) != 0) {
     fd = -1;
     return fail(temp);
   }
   fd = -1;
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(path);
+  if (!durable) return true;
   // Make the rename itself durable.
   std::string folder = std::filesystem::path(path).parent_path().string();
   int dirfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -96,9 +97,10 @@ std::string ControllerState::path_of(const std::string& name) const {
   return dir_ + "/" + name + ".bin";
 }
 
-bool ControllerState::open(const std::string& dir, const std::string& firmware,
+bool ControllerState::open(const std::string& dir, const std::string& firmware, bool durable,
                            std::string* error) {
   std::lock_guard lock(mutex_);
+  durable_ = durable;
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec || !std::filesystem::is_directory(dir)) {
@@ -114,7 +116,7 @@ bool ControllerState::open(const std::string& dir, const std::string& firmware,
       if (!read_whole_file(path, stored.data, error)) return false;
     } else {
       stored.data = make_config_file(config, firmware);
-      if (!write_file_atomic(path, stored.data, error)) return false;
+      if (!write_file_atomic(path, stored.data, error, durable_)) return false;
     }
     stored.mtime = file_mtime(path);
     files_[config.name] = std::move(stored);
@@ -130,7 +132,8 @@ bool ControllerState::open(const std::string& dir, const std::string& firmware,
   }
   boot_count_ = previous + 1;
   std::string now = std::to_string(boot_count_) + "\n";
-  return write_file_atomic(boot_path, std::vector<uint8_t>(now.begin(), now.end()), error);
+  return write_file_atomic(boot_path, std::vector<uint8_t>(now.begin(), now.end()), error,
+                           durable_);
 }
 
 std::vector<uint8_t> ControllerState::file(const std::string& name) const {
@@ -154,7 +157,7 @@ bool ControllerState::store(const std::string& name, const std::vector<uint8_t>&
     return false;
   }
   const std::string path = path_of(name);
-  if (!write_file_atomic(path, data, error)) return false;
+  if (!write_file_atomic(path, data, error, durable_)) return false;
   it->second.data = data;
   it->second.mtime = file_mtime(path);
   return true;

@@ -12,14 +12,17 @@ namespace korvan {
 
 // Writes `data` to `path` through a temporary file in the same folder and a
 // rename, so a crash leaves either the old or the new file, never a mix.
+// `durable` also waits for the disk, for files that must outlive a power cut.
 bool write_file_atomic(const std::string& path, const std::vector<uint8_t>& data,
-                       std::string* error);
+                       std::string* error, bool durable = true);
 
 class ControllerState {
  public:
   // Loads every configuration from `dir` (created when missing), generating
   // and storing the ones not there yet for `firmware`. Counts the boot.
-  bool open(const std::string& dir, const std::string& firmware, std::string* error);
+  // A folder that dies with the process need not be `durable`: waiting for
+  // the disk nineteen times a controller would make a large site slow to start.
+  bool open(const std::string& dir, const std::string& firmware, bool durable, std::string* error);
 
   // The stored bytes of configuration `name`; empty for an unknown name.
   std::vector<uint8_t> file(const std::string& name) const;
@@ -42,6 +45,7 @@ class ControllerState {
   std::string dir_;
   std::map<std::string, Stored> files_;
   unsigned boot_count_ = 0;
+  bool durable_ = true;
 };
 
 }  // namespace korvan

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +36,16 @@ inline std::string output_of(const std::string& command, int* status = nullptr) 
   std::string out;
   const int s = run_command(command, &out);
   if (status) *status = s;
+  return out;
+}
+
+// The members of a flat JSON object of strings, as the tool's reader sees them.
+inline std::map<std::string, std::string> json_members(const std::string& text) {
+  std::map<std::string, std::string> out;
+  static const std::regex member("\"([^\"]*)\":\"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), member);
+       it != std::sregex_iterator(); ++it)
+    out[(*it)[1]] = (*it)[2];
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -226,7 +227,14 @@ bool TftpServer::start(const std::string& address, uint16_t port, std::string* e
   }
   int fd = bind_udp(addr, port, error);
   if (fd < 0) return false;
+  const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) {
+    if (error) *error = std::string("eventfd: ") + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
   socket_ = fd;
+  wake_ = wake;
   address_ = addr;
   port_ = bound_port(fd);
   stopping_ = false;
@@ -237,9 +245,14 @@ bool TftpServer::start(const std::string& address, uint16_t port, std::string* e
 void TftpServer::stop() {
   if (!thread_.joinable()) return;
   stopping_ = true;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written =
+      ::write(wake_, &one, sizeof one);  // a fresh counter takes it
   thread_.join();
   ::close(socket_);
+  ::close(wake_);
   socket_ = -1;
+  wake_ = -1;
   port_ = 0;
 }
 
@@ -292,9 +305,12 @@ void TftpServer::deliver(const std::string& filename, std::vector<uint8_t> data)
 void TftpServer::serve() {
   std::vector<uint8_t> buffer(kReceiveBufferSize);
   while (!stopping_.load()) {
-    pollfd pfd{socket_, POLLIN, 0};
-    int ready = ::poll(&pfd, 1, kSliceMs);
-    if (ready > 0) {
+    // An idle server sleeps until a request or stop() wakes it, so a site of
+    // hundreds of them costs no wake-ups; while transfers run it comes round
+    // every slice to join the finished ones.
+    pollfd pfd[2] = {{socket_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    int ready = ::poll(pfd, 2, transfers_.empty() ? -1 : kSliceMs);
+    if (ready > 0 && (pfd[0].revents & POLLIN)) {
       sockaddr_in from{};
       socklen_t fromlen = sizeof from;
       ssize_t n = ::recvfrom(socket_, buffer.data(), buffer.size(), 0,

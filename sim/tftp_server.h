@@ -88,6 +88,7 @@ class TftpServer {
   void deliver(const std::string& filename, std::vector<uint8_t> data);
 
   int socket_ = -1;
+  int wake_ = -1;  // eventfd that stop() signals
   std::atomic<uint16_t> port_{0};
   uint32_t address_ = 0;  // network order, for the transfer sockets
   std::atomic<bool> stopping_{false};
