@@ -101,6 +101,7 @@ void site_runner::work_one(std::size_t index, const char* action, const controll
 
 void site_runner::run(const std::vector<std::size_t>& order, const char* action,
                       const controller_work& work, bool stop_after_failure, bool append_log) {
+  if (order.empty()) return;
   std::size_t next = 0;
   bool failed = false;
   std::string failed_name;
@@ -209,13 +210,15 @@ std::vector<std::string> site_runner::frame(clock::time_point now) const {
 
 void site_runner::show_progress() {
   if (io_.live) {
+    const std::vector<std::string> lines = frame(clock::now());
+    std::string shown;
+    for (const std::string& line : lines) shown += "\033[2K" + line + "\n";
+    if (shown == last_frame_) return;
     std::string text = "\r";
     if (drawn_ > 0) text += "\033[" + std::to_string(drawn_) + "A";
-    const std::vector<std::string> lines = frame(clock::now());
-    for (const std::string& line : lines) text += "\033[2K" + line + "\n";
-    text += "\033[J";
+    std::fputs((text + shown + "\033[J").c_str(), io_.progress);
     drawn_ = static_cast<int>(lines.size());
-    std::fputs(text.c_str(), io_.progress);
+    last_frame_ = shown;
   } else {
     for (std::size_t i = 0; i < controllers_.size(); ++i) {
       board_entry& e = board_[i];

@@ -112,7 +112,8 @@ class site_runner {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<board_entry> board_;
-  int drawn_ = 0;  // lines of the live view on the terminal
+  int drawn_ = 0;           // lines of the live view on the terminal
+  std::string last_frame_;  // what they say, so an unchanged view is not sent again
 };
 
 }  // namespace torvi::site

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -21,8 +22,10 @@ namespace {
 std::atomic<bool> g_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
+// The first interrupt lets the workers stop at their next transfer and
+// the summary follow; a second one ends the program at once.
 void on_interrupt() {
-  g_interrupted.store(true);
+  if (g_interrupted.exchange(true)) std::_Exit(kExitFailed);
 }
 
 const site_controller* find_controller(const std::vector<site_controller>& controllers,

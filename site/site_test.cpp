@@ -185,6 +185,10 @@ TEST_F(SiteTest, StatusOfEachControllerAndItsLog) {
   EXPECT_EQ(ok["model_name"] + " " + ok["firmware_version"], "KORVAN-4 2.2.4");
   EXPECT_TRUE(ok["serial_number"].starts_with("K4-") && ok["mac"].size() == 17) << summary_;
   EXPECT_EQ(result("dead")["model_name"], "null");
+  EXPECT_NE(summary_.find("\"counts\": {\"ok\": 1, \"failed\": 3, \"refused\": 0, \"skipped\": 0, "
+                          "\"not_started\": 0}"),
+            std::string::npos)
+      << summary_;
   // The log holds exactly what get_status prints for the controller.
   test::ConsoleCapture capture;
   get_status(sim("ok").ip().c_str());
