@@ -262,8 +262,14 @@ void update_work(worker& w, const rollout& r, int wait) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(wait);
   std::optional<std::string> seen;
   for (;;) {
+    // A controller that is down may not even refuse the connection: no
+    // question outlasts the wait.
+    const auto deadline = w.transfer.deadline;
+    w.transfer.deadline = std::min(deadline, until);
     StatusRecord record;
-    if (get_status(w.controller.address.c_str(), &record) == 0 && record.firmware_version) {
+    const int answered = get_status(w.controller.address.c_str(), &record);
+    w.transfer.deadline = deadline;
+    if (answered == 0 && record.firmware_version) {
       seen = record.firmware_version;
       set_member(w.outcome, "firmware_after", json_string(*seen));
       if (*seen == r.version) {

@@ -309,6 +309,7 @@ TEST_F(SiteTest, RolloutGoesCanaryFirstAndWaitsOutItsRestart) {
     if (name != "canary" || nth != 2) return;
     sim("canary").set_fault("status-no-model");
     clearing = std::thread([&] {
+      korvan::eventually([&] { return !korvan::events_of(sim("canary"), "upgrade").empty(); }, 20);
       std::this_thread::sleep_for(std::chrono::milliseconds(2500));
       sim("canary").clear_faults();
     });
@@ -448,12 +449,12 @@ TEST_F(SiteTest, UsageAndInventoryErrorsContactNothing) {
 // started, exit status 1.
 TEST_F(SiteTest, ProgramSummarisesAfterSigint) {
   if (!test::have_program("timeout")) GTEST_SKIP() << "timeout(1) is not installed";
-  add("a", {.faults = {"http-delay=4000"}});
+  add("a", {.faults = {"http-delay=8000"}});
   add("b");
   run({"status", "--jobs", "99"});  // writes the inventory only
   std::string out;
   const int status = test::run_command(
-      "timeout -s INT --preserve-status 1 " + std::string(TORVI_SITE_PATH) +
+      "timeout -s INT --preserve-status 2 " + std::string(TORVI_SITE_PATH) +
           " status --jobs 1 --logs " + dir_.file("logs") + " " + dir_.file("site.csv") + " 2>&1",
       &out);
   EXPECT_EQ(status, 1) << out;
