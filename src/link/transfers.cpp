@@ -54,7 +54,9 @@ void apply_context(CURL* h, long own_limit_s = 0) {
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   long long limit_ms = own_limit_s > 0 ? own_limit_s * 1000LL : 0;
   if (context->deadline != std::chrono::steady_clock::time_point::max()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    // Rounded up, so libcurl gives up at the deadline, not just before it,
+    // and the worker can tell a timeout from any other failure.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                           context->deadline - std::chrono::steady_clock::now())
                           .count();
     // 0 would mean no limit at all: a deadline already passed gets the
