@@ -197,9 +197,13 @@ std::optional<int> site_parse_options(int argc, char** argv, site_options& optio
               options, "--jobs takes a number from 1 to 64, not '" + std::string(value) + "'");
         }
         break;
-      case kOnly:
+      case kOnly: {
+        // An empty list must not widen to the whole site.
+        const std::size_t before = options.only.size();
         split_names(value, options.only);
+        if (options.only.size() == before) return site_usage_error(options, "--only needs a name");
         break;
+      }
       case kTimeout:
         if (!read_number(value, 1, 86400, options.timeout)) {
           return site_usage_error(
@@ -232,6 +236,7 @@ std::optional<int> site_parse_options(int argc, char** argv, site_options& optio
         options.package = value;
         break;
       case kCanary:
+        if (*value == '\0') return site_usage_error(options, "--canary needs a name");
         options.canary = value;
         break;
       case kWait:

@@ -427,6 +427,7 @@ TEST_F(SiteTest, UsageAndInventoryErrorsContactNothing) {
       {{"status", "--jobs", "65"}, "--jobs takes a number from 1 to 64, not '65'"},
       {{"status", "--bogus"}, "torvi-site status: unknown option '--bogus'\n"},
       {{"status", "--only", "a,zz"}, "--only names 'zz', which "},
+      {{"status", "--only", ","}, "torvi-site status: --only needs a name\n"},
       {{"backup"}, "torvi-site backup: --out DIR is needed\n"},
       {{"firmware", "--package", "fw.bin", "--canary", "zz"}, "--canary names 'zz'"},
       {{"status", "extra.csv"}, "one inventory file only"},
