@@ -40,14 +40,14 @@ constexpr char kCommon[] =
     "  --verbose            libcurl's trace of every transfer in the logs\n"
     "  --help               this text\n";
 
-struct command_spec {
+struct command_row {
   const char* name;
   site_command command;
   const char* usage;
   const char* options;
 };
 
-constexpr command_spec kCommands[] = {
+constexpr command_row kCommands[] = {
     {"status", site_command::status,
      "Usage: torvi-site status [OPTIONS] INVENTORY\n"
      "Asks every controller for its status: model name, firmware version, serial\n"
@@ -141,16 +141,16 @@ std::optional<int> site_parse_options(int argc, char** argv, site_options& optio
     console_out("torvi-site %s\n", kVersion);
     return kExitGood;
   }
-  const command_spec* spec = nullptr;
-  for (const command_spec& c : kCommands) {
-    if (std::strcmp(argv[1], c.name) == 0) spec = &c;
+  const command_row* chosen = nullptr;
+  for (const command_row& c : kCommands) {
+    if (std::strcmp(argv[1], c.name) == 0) chosen = &c;
   }
-  if (!spec) {
+  if (!chosen) {
     console_err("torvi-site: unknown command '%s'\nTry 'torvi-site --help'.\n", argv[1]);
     return kExitUsage;
   }
-  options.command = spec->command;
-  options.name = spec->name;
+  options.command = chosen->command;
+  options.name = chosen->name;
 
   std::vector<option> table = {
       {"jobs", required_argument, nullptr, kJobs},
@@ -161,7 +161,7 @@ std::optional<int> site_parse_options(int argc, char** argv, site_options& optio
       {"verbose", no_argument, nullptr, kVerbose},
       {"help", no_argument, nullptr, kHelpCode},
   };
-  switch (spec->command) {
+  switch (chosen->command) {
     case site_command::status:
       break;
     case site_command::backup:
@@ -221,7 +221,7 @@ std::optional<int> site_parse_options(int argc, char** argv, site_options& optio
         break;
       case 'h':
       case kHelpCode:
-        console_out("%s\nOptions:\n%s%s", spec->usage, spec->options, kCommon);
+        console_out("%s\nOptions:\n%s%s", chosen->usage, chosen->options, kCommon);
         return kExitGood;
       case kOut:
         options.out = value;
@@ -261,13 +261,13 @@ std::optional<int> site_parse_options(int argc, char** argv, site_options& optio
         options, "one inventory file only, not also '" + std::string(args[optind + 1]) + "'");
   }
   options.inventory = args[optind];
-  if (spec->command == site_command::backup && options.out.empty()) {
+  if (chosen->command == site_command::backup && options.out.empty()) {
     return site_usage_error(options, "--out DIR is needed");
   }
-  if (spec->command == site_command::restore && options.from.empty()) {
+  if (chosen->command == site_command::restore && options.from.empty()) {
     return site_usage_error(options, "--from DIR is needed");
   }
-  if (spec->command == site_command::firmware && options.package.empty()) {
+  if (chosen->command == site_command::firmware && options.package.empty()) {
     return site_usage_error(options, "--package FILE is needed");
   }
   return std::nullopt;
