@@ -46,7 +46,7 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 	@echo "package: $(BUILD)/torvi_1.0.0_amd64.deb"
 
-# Windows: torvi-cli.exe and torvi-inspect.exe in $(WINDOWS_BUILD)/,
+# Windows: torvi-cli.exe, torvi-inspect.exe and torvi-site.exe in $(WINDOWS_BUILD)/,
 # cross-compiled with mingw-w64 and linked static against libraries built
 # from Debian's source packages (scripts/windows-deps, cached under
 # ~/.cache/torvi/windows/). windows-check also builds every unit test for
@@ -56,11 +56,11 @@ package: build
 WINDOWS_BUILD ?= build-windows
 windows:
 	cmake/windows-check/install-deps
-	JOBS=$(JOBS) scripts/windows-build $(WINDOWS_BUILD) torvi-cli torvi-inspect
+	JOBS=$(JOBS) scripts/windows-build $(WINDOWS_BUILD) torvi-cli torvi-inspect torvi-site
 
 windows-package:
 	cmake/windows-check/install-deps
-	JOBS=$(JOBS) scripts/windows-build $(WINDOWS_BUILD) torvi-cli torvi-inspect
+	JOBS=$(JOBS) scripts/windows-build $(WINDOWS_BUILD) torvi-cli torvi-inspect torvi-site
 	scripts/windows-package $(WINDOWS_BUILD)
 
 windows-check:

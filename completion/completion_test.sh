@@ -7,11 +7,15 @@ here=$(cd "${BASH_SOURCE[0]%/*}" && pwd)
 sim=${1:-}
 . "$here/korvan-sim"  # loads torvi-cli's completion as well
 . "$here/torvi-inspect"
+. "$here/torvi-site"
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+trap 'rm -rf "$scratch" "$scratch-site.csv"' EXIT
 cd "$scratch" || exit 1
 mkdir sub
 touch a.zip b.tar c.txt site.html fw.bin fw.binary fw.bin.txt ch1.csv 'my file.csv' sub/g.csv
+# An inventory beside the folder, so the file lists the checks expect stay as they are.
+inventory=$scratch-site.csv
+printf '\xEF\xBB\xBFName;Address\r\n# spare\r\nhall-1;10.0.0.5\r\nhall-2;10.0.0.6\r\nroof;10.0.0.7\r\n' >"$inventory"
 
 passed=0 failed=0
 sorted() { tr '|' '\n' | LC_ALL=C sort | paste -sd'|'; }
@@ -27,6 +31,7 @@ check() {
   case $1 in
     *korvan-sim) _korvan_sim ;;
     *torvi-inspect) _torvi_inspect ;;
+    *torvi-site) _torvi_site ;;
     *) _torvi_cli ;;
   esac
   got=$( (IFS='|'; echo "${COMPREPLY[*]}") | sorted)
@@ -68,6 +73,12 @@ check 'sub' torvi-inspect export-csv --channel 1 --out ''
 check '--help|--out|--title' torvi-inspect report -
 check 'a.zip|sub' torvi-inspect report --title Site a.zip ''
 check 'site.html|sub' torvi-inspect report --out ''
+check 'backup|firmware|restore|status|--help|--version' torvi-site ''
+check '--from' torvi-site restore --allow-other-serial --f
+check 'ch1.csv|my file.csv|sub' torvi-site status ''
+check 'fw.bin|fw.binary|sub' torvi-site firmware --package ''
+check 'hall-1|hall-2' torvi-site firmware "$inventory" --canary hall
+check 'roof,hall-1|roof,hall-2' torvi-site status "$inventory" --only roof,h
 if [[ -n $sim ]]; then
   check 'http-delay=' "$sim" --fault http-d
   check 'backup-huge-member' "$sim" --fault = backup-h

@@ -48,7 +48,7 @@ void report_unwritten(const std::string& path, const char* reason) {
 }  // namespace
 
 int get_backup(const char* ip, const char* backupFileOut, const char* backupFileOutType,
-               const std::vector<std::string>* backupConfig) {
+               const std::vector<std::string>* backupConfig, get_backup_report* report) {
   if (!ip) {
     console_out("Missing arguments for action get_backup.");
     return 2;
@@ -69,6 +69,7 @@ int get_backup(const char* ip, const char* backupFileOut, const char* backupFile
     std::filesystem::create_directories(backupFileOut, ignored);
   }
 
+  if (report) report->requested = configs;
   backup_zip archive;
   if (to_zip && backup_zip_open(archive, output_path(backupFileOut, archive_name(ip))) != 0) {
     report_unwritten(archive.path, archive.error.c_str());
@@ -81,18 +82,29 @@ int get_backup(const char* ip, const char* backupFileOut, const char* backupFile
       continue;
     }
     console_out("\033[32m%s\tbackup file OK, adding to backup archive...\r\n\r\n\033[0m", kTag);
+    bool stored = false;
     if (to_directory) {
       const std::string path = output_path(backupFileOut, name + ".tar");
       if (int error = platform_write_file(path, file.received.data)) {
         report_unwritten(path, std::strerror(error));
+      } else {
+        stored = true;
       }
-    } else if (to_zip && archive.archive &&
-               backup_zip_add(archive, name + ".tar", file.received.data) != 0) {
-      report_unwritten(archive.path + " (" + name + ".tar)", archive.error.c_str());
+    } else if (to_zip && archive.archive) {
+      stored = backup_zip_add(archive, name + ".tar", file.received.data) == 0;
+      if (!stored) report_unwritten(archive.path + " (" + name + ".tar)", archive.error.c_str());
+    }
+    if (report && stored) {
+      report->stored.push_back(name);
+      if (!report->serial_number) report->serial_number = file.serial_number;
     }
   }
-  if (archive.archive && backup_zip_close(archive) != 0) {
-    report_unwritten(archive.path, archive.error.c_str());
+  if (archive.archive) {
+    if (backup_zip_close(archive) != 0) {
+      report_unwritten(archive.path, archive.error.c_str());
+    } else if (report) {
+      report->archive = archive.path;
+    }
   }
   return 0;
 }

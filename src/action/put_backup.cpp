@@ -40,7 +40,8 @@ std::vector<std::uint8_t> restore_tar(const char* member, const std::vector<std:
 }
 
 // Pushes a single tar file as it is.
-int push_tar_file(const char* ip, const char* path, const UploadLimits& limits) {
+int push_tar_file(const char* ip, const char* path, const UploadLimits& limits,
+                  put_backup_report* report) {
   tar_stream check;
   const int code = tar_open(check, path, "r");
   if (code != TAR_OK) {
@@ -59,14 +60,18 @@ int push_tar_file(const char* ip, const char* path, const UploadLimits& limits) 
   }
   std::vector<std::uint8_t> bytes;
   if (!platform_read_file(path, bytes, kBackupEntryMax) || bytes.empty()) return 0;
-  if (backup_push(ip, bytes, limits) == 0) console_out("OK\n");
+  if (report) report->entries = 1;
+  if (backup_push(ip, bytes, limits) == 0) {
+    console_out("OK\n");
+    if (report) report->pushed = 1;
+  }
   return 0;
 }
 
 }  // namespace
 
 int put_backup_restore_zip(const char* firmware_version, const backup_zip_reader& zip,
-                           const backup_push_step& push) {
+                           const backup_push_step& push, put_backup_report* report) {
   int result = 0;
   const std::uint64_t count = backup_zip_count(zip);
   for (std::uint64_t i = 0; i < count; ++i) {
@@ -74,6 +79,7 @@ int put_backup_restore_zip(const char* firmware_version, const backup_zip_reader
     if (backup_zip_stat(zip, i, entry) != 0 || entry.directory) continue;
     const backup_restore_row* row = backup_restore_lookup(entry.name);
     if (!row) continue;
+    if (report) ++report->entries;
     std::vector<std::uint8_t> bytes;
     if (backup_zip_read(zip, i, bytes) != 0 || bytes.empty()) continue;
     std::vector<std::uint8_t> member;
@@ -91,12 +97,17 @@ int put_backup_restore_zip(const char* firmware_version, const backup_zip_reader
     console_out("%s\tpush backup file '%s'.\n", kBackupTag, row->member);
     if (!archive.empty() && push(archive) == 0) {
       console_out("\033[32m%s\tbackup push completed.\n\n\033[0m", kBackupTag);
+      if (report) ++report->pushed;
     }
   }
   return result;
 }
 
 int put_backup(const char* ip, const char* backupFileIn, const UploadLimits& limits) {
+  return put_backup(ip, backupFileIn, put_backup_options{limits, {}, nullptr});
+}
+
+int put_backup(const char* ip, const char* backupFileIn, const put_backup_options& options) {
   // Without a backup there is nothing to restore: the controller is not
   // even asked for its status.
   if (!ip || !backupFileIn) {
@@ -110,14 +121,23 @@ int put_backup(const char* ip, const char* backupFileIn, const UploadLimits& lim
     return result;
   }
   console_out("model_name=%s\r\n", status.model_name->c_str());
+  if (options.report) options.report->answered = true;
+  if (options.accept_target && !options.accept_target(status)) {
+    if (options.report) options.report->refused = true;
+    status_free(&status);
+    return 1;
+  }
   backup_zip_reader zip;
   if (backup_zip_open_read(zip, backupFileIn) == 0) {
     const char* firmware = status.firmware_version ? status.firmware_version->c_str() : nullptr;
-    result = put_backup_restore_zip(firmware, zip, [&](std::span<const std::uint8_t> archive) {
-      return backup_push(ip, archive, limits);
-    });
+    result = put_backup_restore_zip(
+        firmware, zip,
+        [&](std::span<const std::uint8_t> archive) {
+          return backup_push(ip, archive, options.limits);
+        },
+        options.report);
   } else {
-    result = push_tar_file(ip, backupFileIn, limits);
+    result = push_tar_file(ip, backupFileIn, options.limits, options.report);
   }
   status_free(&status);
   return result;

@@ -8,6 +8,7 @@
 
 #include "digest/hex.h"
 #include "digest/sha256.h"
+#include "link/transfer_context.h"
 #include "link/verbose.h"
 #include "platform/console.h"
 
@@ -20,7 +21,50 @@ struct EasyDeleter {
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 
 long verbose_flag() {
+  const transfer_context* context = transfer_context_current();
+  if (context) return context->verbose ? 1L : 0L;
   return verbose ? 1L : 0L;
+}
+
+// libcurl asks this at every step of a worker's transfer, and about once a
+// second while it waits; a non-zero answer abandons the transfer.
+int context_progress(void* data, curl_off_t, curl_off_t, curl_off_t upload_total,
+                     curl_off_t upload_now) {
+  const auto& context = *static_cast<const transfer_context*>(data);
+  if (context.stop && context.stop->load()) return 1;
+  if (std::chrono::steady_clock::now() >= context.deadline) return 1;
+  if (upload_total > 0 && context.upload_progress) {
+    context.upload_progress(static_cast<std::uint64_t>(upload_now),
+                            static_cast<std::uint64_t>(upload_total));
+  }
+  return 0;
+}
+
+// A worker's context on top of the transfer's own options: its progress
+// callback in place of the meter, and a time limit no later than its
+// deadline (nor than `own_limit_s`, the transfer's own, where it has one).
+// A thread without a context keeps the options exactly as they were.
+void apply_context(CURL* h, long own_limit_s = 0) {
+  transfer_context* context = transfer_context_current();
+  if (!context) return;
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, context_progress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, context);
+  // Timeouts by signal would reach whichever thread is running.
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  long long limit_ms = own_limit_s > 0 ? own_limit_s * 1000LL : 0;
+  if (context->deadline != std::chrono::steady_clock::time_point::max()) {
+    // Rounded up, so libcurl gives up at the deadline, not just before it,
+    // and the worker can tell a timeout from any other failure.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                          context->deadline - std::chrono::steady_clock::now())
+                          .count();
+    // 0 would mean no limit at all: a deadline already passed gets the
+    // shortest one.
+    const long long deadline_ms = left > 0 ? left : 1;
+    if (limit_ms == 0 || deadline_ms < limit_ms) limit_ms = deadline_ms;
+  }
+  if (limit_ms > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(limit_ms));
 }
 
 // Runs the prepared transfer; reports a failure on standard error.
@@ -28,6 +72,10 @@ int perform(CURL* handle) {
   CURLcode code = curl_easy_perform(handle);
   if (code != CURLE_OK) {
     console_err("curl_easy_perform() failed: %s\n", curl_easy_strerror(code));
+    if (transfer_context* context = transfer_context_current()) {
+      context->last_failure = curl_easy_strerror(code);
+      ++context->failures;
+    }
     return 1;
   }
   return 0;
@@ -59,6 +107,7 @@ int command_request(const char* tag, const std::string& url, bool show_reply) {
   } else {
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard_reply);
   }
+  apply_context(h);
   int result = perform(h);
   std::fflush(console_out_stream());
   return result;
@@ -107,6 +156,7 @@ int link_fetch(const char* tag, const char* url, ReceiveBuffer& buffer) {
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, receive_write_callback);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &buffer);
   curl_easy_setopt(h, CURLOPT_VERBOSE, verbose_flag());
+  apply_context(h);
   if (perform(h) != 0) return 1;
   console_out("%s\treceived %llu bytes.\n", tag, static_cast<unsigned long long>(buffer.size()));
   return 0;
@@ -162,6 +212,7 @@ int firmware_push_tftp(const char* ip, const ImageRecord& record, const UploadLi
   // transfer: three system calls per 512-byte block, for a signal that a
   // UDP socket never raises.
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  apply_context(h, limits.total);
   return perform(h);
 }
 

@@ -4,10 +4,28 @@ namespace torvi {
 namespace {
 FILE* g_out = nullptr;
 FILE* g_err = nullptr;
+thread_local FILE* t_out = nullptr;
+thread_local FILE* t_err = nullptr;
 }  // namespace
 
-FILE* console_out_stream() { return g_out ? g_out : stdout; }
-FILE* console_err_stream() { return g_err ? g_err : stderr; }
+FILE* console_out_stream() {
+  if (t_out) return t_out;
+  return g_out ? g_out : stdout;
+}
+FILE* console_err_stream() {
+  if (t_err) return t_err;
+  return g_err ? g_err : stderr;
+}
+
+console_scope::console_scope(FILE* out, FILE* err) : saved_out_(t_out), saved_err_(t_err) {
+  t_out = out;
+  t_err = err;
+}
+
+console_scope::~console_scope() {
+  t_out = saved_out_;
+  t_err = saved_err_;
+}
 
 void console_set_streams(FILE* out, FILE* err) {
   g_out = out;

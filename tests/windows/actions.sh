@@ -129,6 +129,35 @@ for entry in "${runs[@]}"; do
   fi
 done
 
+# torvi-site.exe over an inventory of both controllers: the Linux build's
+# summary, and each controller's log byte for byte (written in binary mode,
+# as torvi-cli's console lines go out on Linux).
+printf 'name,address\r\nleft,%s\r\nright,%s\r\n' "${address[linux]}" "${address[windows]}" \
+  >"$work/site.csv"
+(cd "$work/linux" && timeout 120 "$linux/torvi-site" status ../site.csv >site.out 2>site.err)
+lstatus=$?
+run="cd $(printf %q "$work/windows") && timeout 120 $(printf %q "$WINE") $(printf %q "$win/torvi-site.exe")"
+run+=" status '..\\site.csv' >site.out.raw 2>site.err.raw </dev/null; echo \$? >site.status"
+script -qec "$run" /dev/null </dev/null >/dev/null
+wstatus=$(cat "$work/windows/site.status" 2>/dev/null || echo 255)
+sed -z -e 's/\r\n/\n/g' -e 's|\\|/|g' "$work/windows/site.out.raw" >"$work/windows/site.out"
+echo "actions: torvi-site status (torvi-site.exe: status $wstatus, Linux $lstatus)"
+if [ "$wstatus" = 0 ] && [ "$lstatus" = 0 ] && grep -q '^left ' "$work/windows/site.out" &&
+  cmp -s "$work/linux/site.out" "$work/windows/site.out"; then
+  pass "torvi-site.exe status: the Linux build's summary, exit status 0"
+else
+  fail "torvi-site.exe status: status $wstatus (Linux $lstatus), summary:"
+  diff "$work/linux/site.out" "$work/windows/site.out" | head -10
+fi
+for name in left right; do
+  log=torvi-site-logs/$name/get_status.log
+  if [ -s "$work/windows/$log" ] && cmp -s "$work/linux/$log" "$work/windows/$log"; then
+    pass "torvi-site.exe: torvi-site-logs\\$name\\get_status.log holds the Linux build's bytes"
+  else
+    fail "torvi-site.exe: $log is missing or differs"
+  fi
+done
+
 # Files the runs wrote, by the Windows names: the ZIP backup in out\ (its
 # name with '_' for the address's ':'), the tars, the refusal naming the
 # backslash-joined path.

@@ -43,7 +43,8 @@ settle() { timeout 120 "$wineserver" -w; }
 
 listing=$(unzip -Z1 "$zip" | sed 's|^[^/]*/||' | grep -v -e '/$' -e '^$' | sort)
 expected=$(printf '%s\n' README.txt examples/channel.csv examples/groups.csv examples/inputs.csv \
-  man/torvi-cli.txt man/torvi-inspect.txt torvi-cli.exe torvi-inspect.exe | sort)
+  man/torvi-cli.txt man/torvi-inspect.txt man/torvi-site.txt torvi-cli.exe torvi-inspect.exe \
+  torvi-site.exe | sort)
 check "the ZIP folder holds the programs, README, manual pages and examples" \
   test "$listing" = "$expected"
 
@@ -52,7 +53,7 @@ timeout 300 "$WINE" "$setup" /S
 status=$?
 settle
 check "the silent install ends with status 0" test $status = 0
-for f in torvi-cli.exe torvi-inspect.exe uninstall.exe README.txt man/torvi-cli.txt examples/channel.csv; do
+for f in torvi-cli.exe torvi-inspect.exe torvi-site.exe uninstall.exe README.txt man/torvi-cli.txt examples/channel.csv; do
   check "installed: Program Files\\torvi\\${f//\//\\}" test -f "$folder/$f"
 done
 check "the installed torvi-cli.exe is the built one" cmp -s "$folder/torvi-cli.exe" "$win/torvi-cli.exe"
