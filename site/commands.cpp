@@ -102,6 +102,7 @@ void backup_work(worker& w, const std::string& out) {
     return;
   }
   std::string file = fs::path(report.archive).filename().string();
+  w.outcome.archive = report.archive;
   if (missing.empty()) {
     set_member(w.outcome, "file", json_string(platform_join_path(w.controller.name, file)));
     w.outcome.set(site_result::ok);
@@ -111,7 +112,7 @@ void backup_work(worker& w, const std::string& out) {
   // restore would take it for the whole.
   std::error_code error;
   fs::rename(report.archive, report.archive + ".incomplete", error);
-  if (!error) file += ".incomplete";
+  if (!error) file += ".incomplete", w.outcome.archive += ".incomplete";
   set_member(w.outcome, "file", json_string(platform_join_path(w.controller.name, file)));
   std::string why = report.stored.empty() && w.transfer.failures != before
                         ? "no answer: " + w.transfer.last_failure

@@ -60,7 +60,8 @@ constexpr command_row kCommands[] = {
      "torvi-cli --action get_backup --backupfileouttype zip writes it, with its lines\n"
      "in DIR/NAME/get_backup.log. A controller is ok when all 18 configurations were\n"
      "accepted; an incomplete backup is kept with the ending .incomplete, so that a\n"
-     "restore never takes it. The summary is also written to DIR/site-backup.json.\n",
+     "restore never takes it. The summary is also written to DIR/site-backup.json, and\n"
+     "the commissioning report of the backups taken to DIR/report.html.\n",
      "  --out DIR            the folder of the backups (required)\n"},
     {"restore", site_command::restore,
      "Usage: torvi-site restore --from DIR [OPTIONS] INVENTORY\n"

@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 #include "platform/terminal.h"
+#include "report/commissioning_report.h"
 #include "site/commands.h"
 #include "site/summary.h"
 
@@ -34,6 +35,16 @@ const site_controller* find_controller(const std::vector<site_controller>& contr
     if (inventory_fold(c.name) == inventory_fold(name)) return &c;
   }
   return nullptr;
+}
+
+// Writes a file of the run beside the backups; says so when it cannot.
+bool write_text(const std::string& path, const std::string& text) {
+  const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  if (int error = platform_write_file(path, bytes)) {
+    console_err("torvi-site: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -108,12 +119,19 @@ int site_execute(const site_options& options, const site_io& io, const site_hook
   std::fflush(io.summary);
   int status = summary_exit_status(summary);
   if (options.command == site_command::backup && began) {
-    const std::string path = platform_join_path(options.out, "site-backup.json");
     std::error_code ignored;
     std::filesystem::create_directories(options.out, ignored);
-    const std::span bytes(reinterpret_cast<const std::uint8_t*>(document.data()), document.size());
-    if (int error = platform_write_file(path, bytes)) {
-      console_err("torvi-site: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+    if (!write_text(platform_join_path(options.out, "site-backup.json"), document)) {
+      status = kExitFailed;
+    }
+    // The commissioning report of every backup taken, whole or not: a part
+    // of one shows there with what it lacks.
+    std::vector<std::string> archives;
+    for (const controller_outcome& outcome : summary.outcomes) {
+      if (!outcome.archive.empty()) archives.push_back(outcome.archive);
+    }
+    if (!archives.empty() && !write_text(platform_join_path(options.out, "report.html"),
+                                         report_html(archives, report_options{}).html)) {
       status = kExitFailed;
     }
   }

@@ -247,6 +247,11 @@ TEST_F(SiteTest, BackupIsWhatGetBackupWrites) {
   EXPECT_TRUE(b["file"].ends_with(".zip.incomplete")) << b["file"];
   EXPECT_EQ(newest_backup(out + "/broken"), std::nullopt);
   EXPECT_EQ(text_of(test::read_file(out + "/site-backup.json")), summary_);
+  // The commissioning report holds every backup taken, the part of one too.
+  const std::string report = text_of(test::read_file(out + "/report.html"));
+  for (const std::string& file : {g["file"], b["file"]}) {
+    EXPECT_NE(report.find(file.substr(file.find('/') + 1)), std::string::npos) << file;
+  }
 }
 
 TEST_F(SiteTest, RestoreSendsNothingToAControllerOfAnotherSerial) {

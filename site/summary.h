@@ -22,6 +22,7 @@ struct controller_outcome {
   site_result result = site_result::not_started;
   std::string detail;              // empty when ok
   std::optional<std::string> log;  // the controller's log, once one was opened
+  std::string archive;             // the backup it wrote, whole or not; empty for none
   // The command's own members, in order: name and JSON text of the value.
   std::vector<std::pair<std::string, std::string>> members;
 
