@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 extern char** environ;
 
@@ -70,6 +71,19 @@ ChildRun run_children(const std::vector<std::vector<std::string>>& commands,
     if (run.status != 0) break;
   }
   return total;
+}
+
+double peak_mb_of(const std::vector<std::string>& argv, const std::string& report,
+                  double timeout_seconds) {
+  std::vector<std::string> timed = {"/usr/bin/time", "-f", "%M", "-o", report};
+  timed.insert(timed.end(), argv.begin(), argv.end());
+  if (run_child(timed, timeout_seconds).status != 0) return 0;
+  std::FILE* file = std::fopen(report.c_str(), "r");
+  if (!file) return 0;
+  long kib = 0;
+  const bool read = std::fscanf(file, "%ld", &kib) == 1;
+  std::fclose(file);
+  return read ? static_cast<double>(kib) / 1024.0 : 0;
 }
 
 double median(std::vector<double> values) {

@@ -2,7 +2,8 @@
 // Runs a reference program (7zz, tftp, curl) as a child process and
 // measures it the way the benchmarks compare it with the tool: wall time
 // from start to exit and the CPU time it used. (Not its peak resident set:
-// Linux starts a spawned child's count at its parent's.)
+// Linux starts a spawned child's count at its parent's; peak_mb_of measures
+// it under GNU time.)
 
 #include <string>
 #include <vector>
@@ -23,6 +24,13 @@ ChildRun run_child(const std::vector<std::string>& argv, double timeout_seconds 
 // stopping at the first that fails: wall and CPU times add up, the status is the last one's.
 ChildRun run_children(const std::vector<std::vector<std::string>>& commands,
                       double timeout_seconds = 120);
+
+// The peak resident set of a program run under GNU time, in MiB (0 when it
+// did not end with status 0). time forks the program from its own small
+// process, so the count starts from that and not from the benchmark's.
+// `report` is a scratch file for time's figure.
+double peak_mb_of(const std::vector<std::string>& argv, const std::string& report,
+                  double timeout_seconds = 120);
 
 // The middle value (the mean of the middle two for an even count; 0 for
 // none). Ratios are taken per iteration, the tool and its reference side by

@@ -25,6 +25,7 @@
 namespace {
 
 using torvi::bench::ChildRun;
+using torvi::bench::peak_mb_of;
 using torvi::bench::run_child;
 using torvi::bench::run_children;
 
@@ -182,21 +183,6 @@ void BM_FirmwarePushTftp(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kImageBytes));
 }
 BENCHMARK(BM_FirmwarePushTftp)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(7);
-
-// The peak resident set of a program run under GNU time, in MiB (0 when
-// it did not end well). time forks the program from its own small process,
-// so the count starts from that and not from this large one.
-double peak_mb_of(const std::vector<std::string>& argv, const std::string& report) {
-  std::vector<std::string> timed = {"/usr/bin/time", "-f", "%M", "-o", report};
-  timed.insert(timed.end(), argv.begin(), argv.end());
-  if (run_child(timed).status != 0) return 0;
-  std::FILE* file = std::fopen(report.c_str(), "r");
-  if (!file) return 0;
-  long kib = 0;
-  const bool read = std::fscanf(file, "%ld", &kib) == 1;
-  std::fclose(file);
-  return read ? static_cast<double>(kib) / 1024.0 : 0;
-}
 
 // torvi-cli itself pushing the package: its peak resident set (shared
 // libraries included) against the image and the package it has to hold.
