@@ -13,6 +13,7 @@
 #include <string>
 
 #include "action/actions.h"
+#include "bench_child.h"
 #include "platform/console.h"
 #include "sim/firmware_maker.h"
 #include "sim/korvan_sim.h"
@@ -25,9 +26,7 @@ constexpr const char* kAckDelay = "tftp-ack-delay=500";
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using torvi::bench::seconds_since;
 
 // The block size each upload asked for, from the simulator's request log.
 std::string block_sizes(const korvan::Simulator& sim) {

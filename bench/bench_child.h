@@ -5,6 +5,7 @@
 // Linux starts a spawned child's count at its parent's; peak_mb_of measures
 // it under GNU time.)
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ ChildRun run_child(const std::vector<std::string>& argv, double timeout_seconds 
 // stopping at the first that fails: wall and CPU times add up, the status is the last one's.
 ChildRun run_children(const std::vector<std::vector<std::string>>& commands,
                       double timeout_seconds = 120);
+
+inline constexpr double kMiB = 1024.0 * 1024.0;
+
+// Seconds from `start` until now.
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 // The peak resident set of a program run under GNU time, in MiB (0 when it
 // did not end with status 0). time forks the program from its own small

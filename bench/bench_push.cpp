@@ -30,11 +30,8 @@ using torvi::bench::run_child;
 using torvi::bench::run_children;
 
 constexpr std::size_t kImageBytes = 16'000'000;
-constexpr double kMiB = 1024.0 * 1024.0;
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using torvi::bench::kMiB;
+using torvi::bench::seconds_since;
 
 // The image, its raw file, and one package per method, with a simulator to
 // send them to.

@@ -173,15 +173,15 @@ int gnu_getopt_long(int argc, char* const* const_argv, const char* optstring,
   }
 
   const char c = *s.nextchar++;
-  const char* spec = std::strchr(optstring, c);
+  const char* letter = std::strchr(optstring, c);
   if (*s.nextchar == '\0') s.optind++;
-  if (!spec || c == ':' || c == ';') {
+  if (!letter || c == ':' || c == ';') {
     if (print_errors) std::fprintf(err, "%s: invalid option -- '%c'\n", argv[0], c);
     s.optopt = c;
     return '?';
   }
-  if (spec[1] == ':') {
-    if (spec[2] == ':') {  // an optional argument only in the same word
+  if (letter[1] == ':') {
+    if (letter[2] == ':') {  // an optional argument only in the same word
       if (*s.nextchar != '\0') {
         s.optarg = s.nextchar;
         s.optind++;
